@@ -270,3 +270,10 @@ int os_random(void *buf, size_t len);
 /// called more than once.
 void pl_init();
 void pl_exit();
+
+// ---------------------------------------------------------------------------------------
+// Checksums.
+
+/// CRC-64 with the Jones polynomial (reflected, no final XOR; "123456789" gives
+/// 0xe9c6d914c4b8d9ca from crc 0). Pass the previous result as crc to continue a sum.
+uint64_t pal_crc64(uint64_t crc, const void *data, size_t len);
