@@ -1,0 +1,174 @@
+// ssl_conf.cpp - TLS configurations: the shared client configuration and server
+// configurations made from a certificate chain and a private key.
+#include "ssl.h"
+#include "ssl_internal.h"
+
+#include "log.h"
+#include "pal.h"
+
+#include <mutex>
+#include <new>
+
+ssl_conf::ssl_conf() {
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&drbg);
+    mbedtls_x509_crt_init(&chain);
+    mbedtls_pk_init(&key);
+    mbedtls_ssl_config_init(&conf);
+}
+
+ssl_conf::~ssl_conf() {
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_pk_free(&key);
+    mbedtls_x509_crt_free(&chain);
+    mbedtls_ctr_drbg_free(&drbg);
+    mbedtls_entropy_free(&entropy);
+}
+
+const char *ssl_err_text(int code, char *buf, size_t size) {
+    if (size == 0)
+        return "";
+    buf[0] = '\0';
+    mbedtls_strerror(code, buf, size);
+    return buf;
+}
+
+int ssl_conf_seed(ssl_conf *c, const char *pers) {
+    return mbedtls_ctr_drbg_seed(&c->drbg, mbedtls_entropy_func, &c->entropy,
+                                 reinterpret_cast<const unsigned char *>(pers),
+                                 std::char_traits<char>::length(pers));
+}
+
+void ssl_conf_common(ssl_conf *c) {
+    mbedtls_ssl_conf_ciphersuites(&c->conf, mbedtls_ssl_list_ciphersuites());
+    mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
+    mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_NONE);
+    ssl_compat_tls12_only(&c->conf);
+}
+
+ssl_conf *ssl_cli_conf_new() {
+    LOG2(LOG2_VERB, SSL_TAG, "==>\n");
+    if (ssl_compat_crypto_init() != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "psa_crypto_init failed\n");
+        return nullptr;
+    }
+    auto *c = new (std::nothrow) ssl_conf;
+    if (!c)
+        return nullptr;
+    if (ssl_conf_seed(c, "ssl_client") != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ctr_drbg_seed failed\n");
+        delete c;
+        return nullptr;
+    }
+    if (mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_config_defaults failed\n");
+        delete c;
+        return nullptr;
+    }
+    ssl_conf_common(c);
+    return c;
+}
+
+void ssl_conf_free(ssl_conf *conf) { delete conf; }
+void ssl_srv_conf_free(ssl_conf *conf) { delete conf; }
+
+// The shared client configuration is made once, on first use, and read-only afterwards.
+static std::mutex g_cli_lock;
+static ssl_conf *g_cli_conf;
+
+ssl_conf *ssl_cli_conf_get() {
+    std::scoped_lock lock(g_cli_lock);
+    if (!g_cli_conf) {
+        g_cli_conf = ssl_cli_conf_new();
+        if (!g_cli_conf)
+            LOG2(LOG2_ERR, SSL_TAG, "ssl_cli_conf_new failed\n");
+    }
+    return g_cli_conf;
+}
+
+int libssl_init() {
+    (void)ssl_cli_conf_get();
+    return 0;
+}
+
+void ssl_lib_exit() {
+    std::scoped_lock lock(g_cli_lock);
+    delete g_cli_conf;
+    g_cli_conf = nullptr;
+}
+
+// Loads the certificate chain and the key and checks that they belong together. 0 or -1.
+static int srv_load_files(ssl_conf *c, const char *crt_file, const char *key_file) {
+    char err[512];
+    int ret = mbedtls_x509_crt_parse_file(&c->chain, crt_file);
+    if (ret != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_x509_crt_parse_file %s failed\n", crt_file);
+        LOG2(LOG2_ERR, SSL_TAG, "-0x%04x - %s\n", -ret, ssl_err_text(ret, err, sizeof err));
+        return -1;
+    }
+    ret = ssl_compat_parse_keyfile(&c->key, key_file, &c->drbg);
+    if (ret != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_pk_parse_keyfile %s failed\n", key_file);
+        LOG2(LOG2_ERR, SSL_TAG, "-0x%04x - %s\n", -ret, ssl_err_text(ret, err, sizeof err));
+        return -1;
+    }
+    // A key that does not match the certificate would only fail later, in every
+    // handshake; refuse the pair here where the files are known.
+#if MBEDTLS_VERSION_MAJOR >= 3
+    ret = mbedtls_pk_check_pair(&c->chain.pk, &c->key, mbedtls_ctr_drbg_random, &c->drbg);
+#else
+    ret = mbedtls_pk_check_pair(&c->chain.pk, &c->key);
+#endif
+    if (ret != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "key %s does not match certificate %s: -0x%04x - %s\n",
+             key_file, crt_file, -ret, ssl_err_text(ret, err, sizeof err));
+        return -1;
+    }
+    return 0;
+}
+
+// Seeds, applies the server defaults and installs chain and key. 0 or -1.
+static int srv_conf_setup(ssl_conf *c, const char *crt_file, const char *key_file) {
+    if (ssl_conf_seed(c, "nvsd_srv") != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ctr_drbg_seed failed\n");
+        return -1;
+    }
+    if (mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_config_defaults failed\n");
+        return -1;
+    }
+    if (srv_load_files(c, crt_file, key_file) != 0)
+        return -1;
+    // The certificates after the first one are the chain sent along with it.
+    if (c->chain.next)
+        mbedtls_ssl_conf_ca_chain(&c->conf, c->chain.next, nullptr);
+    int ret = mbedtls_ssl_conf_own_cert(&c->conf, &c->chain, &c->key);
+    if (ret != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_conf_own_cert returned %d\n", ret);
+        return -1;
+    }
+    ssl_conf_common(c);
+    return 0;
+}
+
+ssl_conf *ssl_srv_conf_new(const char *crt_file, const char *key_file) {
+    LOG2(LOG2_VERB, SSL_TAG, "==>\n");
+    if (!crt_file || !key_file || !*crt_file || !*key_file) {
+        LOG2(LOG2_ERR, SSL_TAG, "certificate file and key file are needed\n");
+        return nullptr;
+    }
+    if (ssl_compat_crypto_init() != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "psa_crypto_init failed\n");
+        return nullptr;
+    }
+    auto *c = new (std::nothrow) ssl_conf;
+    if (!c)
+        return nullptr;
+    if (srv_conf_setup(c, crt_file, key_file) != 0) {
+        delete c;
+        return nullptr;
+    }
+    return c;
+}
