@@ -53,6 +53,7 @@ enum : int {
     LOG2_IOC_FILE_SIZE = 22,
     LOG2_IOC_BSV_URL = 23,
     LOG2_IOC_SYSLOG_URL = 24,
+    LOG2_IOC_CONSOLE_ON = 40,  ///< console on/off (on by default; off for services and tests)
     LOG2_IOC_DBGVIEW_ON = 41,
     LOG2_IOC_FILE_ON = 42,
     LOG2_IOC_SYSLOG_ON = 43,
@@ -87,11 +88,13 @@ int log2_vprintf(log2_ctx *ctx, int level, const char *tag, const char *file, in
             log2_printf(nullptr, (level), (tag), __FILE__, __LINE__, __func__, __VA_ARGS__); \
     } while (0)
 
-/// Settings. Integer codes (1, 2, 22, 41, 42, 43), text codes (3, 4, 20, 21, 23, 24) and
-/// callback codes (5, 6). Returns 0, or -1 ("Invalid command code\n" on standard error)
+/// Settings. Integer codes (1, 2, 22, 40, 41, 42, 43), text codes (3, 4, 20, 21, 23, 24)
+/// and callback codes (5, 6). Returns 0, or -1 ("Invalid command code\n" on standard error)
 /// for a code of the wrong kind or an unknown one; a failing sink operation gives its
-/// own negative result.
+/// own negative result. Safe from any thread; callbacks must not log themselves (such
+/// calls are dropped).
 int log2_ioctl(log2_ctx *ctx, int code, long value);
+int log2_ioctl(log2_ctx *ctx, int code, int value);  ///< as long (keeps a literal 0 unambiguous)
 int log2_ioctl(log2_ctx *ctx, int code, const char *value);
 int log2_ioctl(log2_ctx *ctx, int code, log2_out_fn fn);
 
@@ -113,10 +116,19 @@ std::string log2_settings_dump();
 std::string log2_recent_lines();
 
 /// Hook of the binary record writer: every unfiltered event (level, tag, file, line,
-/// function, message) reaches it, also under LOG2_F_BSV_ONLY.
+/// function, message) reaches it, also under LOG2_F_BSV_ONLY, except the events tagged
+/// "bsv" or "net" (the sinks' own messages, which would feed back into the writer).
+/// Called on the logging thread without the context lock; null removes it.
 using log2_bsv_fn = void (*)(int level, const char *tag, const char *file, int line,
                              const char *func, const char *msg, int len);
 void log2_set_bsv_hook(log2_bsv_fn fn);
+
+/// Redirect hook: when set, every log2_printf call hands its raw arguments to it, before
+/// the level test, instead of any processing (LOG2 then lets every call through), and
+/// returns 0. Null removes it.
+using log2_redirect_fn = int (*)(log2_ctx *ctx, int level, const char *tag, const char *file,
+                                 int line, const char *func, const char *fmt, va_list ap);
+void log2_set_redirect_hook(log2_redirect_fn fn);
 
 /// Runtime-variable records ("log.level", "log.dbgview") for the shell's variable table.
 struct log2_var {

@@ -266,6 +266,9 @@ int os_write_file(const char *path, std::string_view data, int mode = 0644);
 /// Random bytes from the kernel; 0 or a table code.
 int os_random(void *buf, size_t len);
 
+/// True when standard error is a terminal (colour sequences make sense there).
+bool os_stderr_is_terminal();
+
 /// Platform start and end: system error texts and process-wide state. pl_init may be
 /// called more than once.
 void pl_init();
