@@ -1,0 +1,323 @@
+// vfs_file_test.cpp - the local driver over a real temporary folder: files, status
+// records, listings, control codes, mount options and bad input.
+#include "vfs.h"
+#include "vfs_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+
+class VfsFile : public ::testing::Test {
+protected:
+    void SetUp() override { mount(""); }
+    void TearDown() override {
+        if (m) {
+            EXPECT_EQ(vfs_umount(m), 0);
+        }
+    }
+    void mount(const std::string &query) {
+        if (m) {
+            ASSERT_EQ(vfs_umount(m), 0);
+        }
+        m = vfs_mount2((tmp.str() + query).c_str(), nullptr);
+        ASSERT_NE(m, nullptr);
+    }
+    int code() const { return vfs_lasterr(m)->code; }
+
+    vfs_tmpdir tmp;
+    vfs_mount *m = nullptr;
+};
+
+TEST_F(VfsFile, UploadThenDownload) {
+    vfs_file *w = vfs_open(m, "/up.bin", VFS_O_UPLOAD);
+    ASSERT_NE(w, nullptr) << vfs_strerror(m);
+    EXPECT_EQ(vfs_write(w, "hello ", 6), 6);
+    EXPECT_EQ(vfs_write(w, "world", 5), 5);
+    EXPECT_EQ(vfs_close(w), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "up.bin"), "hello world");
+
+    // Open-or-create keeps what is there: an appending resume starts from a seek.
+    w = vfs_open(m, "up.bin", VFS_O_UPLOAD);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(vfs_lseek(w, 0, 2), 11);
+    EXPECT_EQ(vfs_write(w, "!", 1), 1);
+    EXPECT_EQ(vfs_close(w), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "up.bin"), "hello world!");
+
+    vfs_file *r = vfs_open(m, "/up.bin", VFS_O_DOWNLOAD);
+    ASSERT_NE(r, nullptr);
+    char buf[32] = {};
+    EXPECT_EQ(vfs_pread(r, buf, 5, 6), 5);
+    EXPECT_EQ(std::string(buf, 5), "world");
+    EXPECT_EQ(vfs_pread(r, buf, sizeof buf, 100), 0);
+    vfs_stat_rec st{};
+    ASSERT_EQ(vfs_fstat(r, &st), 0);
+    EXPECT_EQ(st.size, 12u);
+    EXPECT_EQ(st.kind, VFS_K_FILE);
+    EXPECT_EQ(vfs_close(r), 0);
+    EXPECT_EQ(vfs_close(r), -1) << "a closed handle is refused";
+}
+
+TEST_F(VfsFile, TruncateFlagAndFtruncate) {
+    vfs_test_write(tmp / "t.txt", "0123456789");
+    vfs_file *f = vfs_open(m, "t.txt", VFS_O_WRITE | VFS_O_CREATE | VFS_O_TRUNC);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(vfs_write(f, "ab", 2), 2);
+    EXPECT_EQ(vfs_ftruncate(f, 1), 0);
+    EXPECT_EQ(vfs_close(f), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "t.txt"), "a");
+    // Create alone opens an existing file only.
+    EXPECT_EQ(vfs_open(m, "none.txt", VFS_O_WRITE | VFS_O_CREATE), nullptr);
+    EXPECT_EQ(code(), PAL_ENOENT);
+}
+
+TEST_F(VfsFile, OnlyRegularFilesOpen) {
+    fs::create_directories(tmp / "d");
+    EXPECT_EQ(vfs_open(m, "/d", VFS_O_DOWNLOAD), nullptr);
+    EXPECT_EQ(code(), PAL_EISDIR);
+    EXPECT_EQ(vfs_open(m, "/missing", VFS_O_DOWNLOAD), nullptr);
+    EXPECT_EQ(code(), PAL_ENOENT);
+    EXPECT_STREQ(vfs_lasterr(m)->func, "vfs_file_open");
+    EXPECT_STREQ(vfs_lasterr(m)->file, "src/lib/libvfs/file");
+    EXPECT_GT(vfs_lasterr(m)->line, 0);
+    EXPECT_STREQ(vfs_strerror(m), "No such file or directory");
+    EXPECT_EQ(vfs_open(m, "/x", VFS_O_DOWNLOAD | VFS_O_SNAPSHOT), nullptr);
+    EXPECT_EQ(code(), PAL_ENOTSUP);
+}
+
+TEST_F(VfsFile, StatAndDirentFields) {
+    vfs_test_write(tmp / "f.txt", "12345");
+    fs::create_directories(tmp / "sub");
+    fs::create_symlink("f.txt", tmp / "ln");
+    vfs_stat_rec st{};
+    ASSERT_EQ(vfs_stat(m, "/f.txt", &st), 0);
+    EXPECT_EQ(st.kind, VFS_K_FILE);
+    EXPECT_EQ(st.size, 5u);
+    EXPECT_EQ(st.nlink, 1u);
+    EXPECT_EQ(st.owner, 0u);
+    EXPECT_EQ(st.group, 0u);
+    EXPECT_GT(st.mtime.sec, 1500000000);
+    ASSERT_EQ(vfs_stat(m, "/sub", &st), 0);
+    EXPECT_EQ(st.kind, VFS_K_DIR);
+    EXPECT_EQ(st.nlink, 2u);
+    vfs_ioc_stat ls{"/ln", &st};
+    ASSERT_EQ(vfs_ioctl(m, VFS_IOC_LSTAT, &ls, 8), 0);
+    EXPECT_EQ(st.kind, VFS_K_LINK);
+
+    vfs_dirent de{};
+    ASSERT_EQ(vfs_dirent_of(m, "/ln", &de), 0);
+    EXPECT_STREQ(de.name, "ln");
+    EXPECT_STREQ(de.link, "f.txt");
+    EXPECT_EQ(de.st.kind, VFS_K_FILE | VFS_K_LINK);
+    EXPECT_EQ(de.st.size, 5u);
+    EXPECT_EQ(de.st.id, pal_crc64(0, "ln", 2));
+    ASSERT_EQ(vfs_dirent_of(m, "/sub", &de), 0);
+    EXPECT_EQ(de.st.kind, VFS_K_DIR);
+    EXPECT_EQ(de.link[0], 0);
+    EXPECT_EQ(vfs_stat(m, "/nope", &st), -1);
+    EXPECT_EQ(code(), PAL_ENOENT);
+}
+
+TEST_F(VfsFile, ListingMarksScannedEntries) {
+    vfs_test_write(tmp / "d/a.txt", "a");
+    vfs_test_write(tmp / "d/name with space ü.txt", "bb");
+    fs::create_directories(tmp / "d/inner");
+    fs::create_symlink("a.txt", tmp / "d/link");
+    fs::create_symlink("/nowhere/at/all", tmp / "d/dangling");
+    vfs_dir *d = vfs_opendir(m, "/d/");
+    ASSERT_NE(d, nullptr) << vfs_strerror(m);
+    std::map<std::string, vfs_dirent> seen;
+    while (vfs_dirent *e = vfs_readdir(d))
+        seen[e->name] = *e;
+    EXPECT_EQ(vfs_closedir(d), 0);
+    ASSERT_EQ(seen.size(), 5u) << "\".\" and \"..\" are not entries";
+    for (auto &[name, e] : seen) {
+        EXPECT_TRUE(e.st.kind & VFS_K_SCAN) << name;
+        EXPECT_EQ(e.st.id, pal_crc64(0, name.data(), name.size())) << name;
+    }
+    EXPECT_EQ(seen["a.txt"].st.kind, VFS_K_FILE | VFS_K_SCAN);
+    EXPECT_EQ(seen["name with space ü.txt"].st.size, 2u);
+    EXPECT_EQ(seen["inner"].st.kind, VFS_K_DIR | VFS_K_SCAN);
+    EXPECT_EQ(seen["inner"].st.nlink, 2u);
+    EXPECT_EQ(seen["link"].st.kind, VFS_K_FILE | VFS_K_LINK | VFS_K_SCAN);
+    EXPECT_STREQ(seen["link"].link, "a.txt");
+    EXPECT_EQ(seen["dangling"].st.kind, VFS_K_LINK | VFS_K_SCAN);
+    EXPECT_STREQ(seen["dangling"].link, "/nowhere/at/all");
+
+    EXPECT_EQ(vfs_opendir(m, "/d/a.txt"), nullptr);
+    EXPECT_EQ(code(), PAL_ENOTDIR);
+}
+
+TEST_F(VfsFile, DirectoryDeletedWhileListed) {
+    for (int i = 0; i < 50; i++)
+        vfs_test_write(tmp / pal_format("gone/f%02d", i), "x");
+    vfs_dir *d = vfs_opendir(m, "/gone");
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(vfs_readdir(d), nullptr);
+    fs::remove_all(tmp / "gone");
+    int more = 0;
+    while (vfs_readdir(d) && more < 1000)
+        more++;
+    EXPECT_LT(more, 1000);
+    EXPECT_EQ(vfs_closedir(d), 0);
+    EXPECT_EQ(vfs_opendir(m, "/gone"), nullptr);
+}
+
+TEST_F(VfsFile, MakeRemoveAndRename) {
+    EXPECT_EQ(vfs_mkdir(m, "/new"), 0);
+    EXPECT_TRUE(fs::is_directory(tmp / "new"));
+    EXPECT_EQ(vfs_mkdir(m, "/new"), -1);
+    EXPECT_EQ(code(), PAL_EEXIST);
+    vfs_test_write(tmp / "new/f", "1");
+    EXPECT_EQ(vfs_rmdir(m, "/new"), -1);
+    EXPECT_EQ(code(), PAL_ENOTEMPTY);
+    EXPECT_EQ(vfs_remove(m, "/new"), -1);
+    EXPECT_EQ(vfs_remove(m, "/new/f"), 0);
+    EXPECT_EQ(vfs_rmdir(m, "/new"), 0);
+    EXPECT_FALSE(fs::exists(tmp / "new"));
+    EXPECT_EQ(vfs_rmdir(m, "/"), -1) << "the root is never removed";
+
+    vfs_test_write(tmp / "a", "A");
+    vfs_test_write(tmp / "b", "B");
+    EXPECT_EQ(vfs_rename(m, "/a", "/b", false), -1);
+    EXPECT_EQ(code(), PAL_EEXIST);
+    EXPECT_EQ(vfs_test_read(tmp / "b"), "B");
+    EXPECT_EQ(vfs_rename(m, "/a", "/b", true), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "b"), "A");
+    EXPECT_FALSE(fs::exists(tmp / "a"));
+    EXPECT_EQ(vfs_rename(m, "/b", "/c", false), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "c"), "A");
+    EXPECT_EQ(vfs_rename(m, "/missing", "/d", true), -1);
+    EXPECT_EQ(code(), PAL_ENOENT);
+}
+
+TEST_F(VfsFile, OtherControlCodes) {
+    int cell = 7;
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_RESERVED, &cell, 4), 0);
+    EXPECT_EQ(cell, 0);
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_CAPS, &cell, 4), 0);
+    EXPECT_EQ(cell, 1);
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_NOP, nullptr, 0), 0);
+    vfs_statfs sf{};
+    vfs_ioc_statfs sa{"/", &sf};
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_STATFS, &sa, 8), 0);
+    EXPECT_GT(sf.total, 0u);
+    EXPECT_LE(sf.free, sf.total);
+    vfs_volinfo vi{};
+    vfs_ioc_volinfo va{"/", &vi};
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_VOLINFO, &va, 8), 0);
+    EXPECT_STREQ(vi.root, (tmp.str() + "/").c_str());
+    EXPECT_STRNE(vi.fs_name, "");
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_TOUCH, const_cast<char *>("/touched"), -1), 0);
+    EXPECT_TRUE(fs::is_regular_file(tmp / "touched"));
+    vfs_ioc_mkdir mk{"/m2", 0700};
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_MKDIR2, &mk, 8), 0);
+    EXPECT_EQ(fs::status(tmp / "m2").permissions() & fs::perms::all, fs::perms::owner_all);
+    vfs_ioc_access ac{"/touched", 4};
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_ACCESS, &ac, 8), 0);
+    ac.path = "/none";
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_ACCESS, &ac, 8), -1);
+    for (int c : {34, 35, 36}) {
+        EXPECT_EQ(vfs_ioctl(m, c, nullptr, 0), -1);
+        EXPECT_EQ(code(), PAL_ENOTSUP);
+        EXPECT_STREQ(vfs_strerror(m), "Not supported.");
+    }
+    EXPECT_EQ(vfs_ioctl(m, 9999, nullptr, 0), -1);
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_MKDIR, nullptr, -1), -1);
+    char cwd[VFS_PATH_MAX];
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_GETCWD, cwd, sizeof cwd), 0);
+    EXPECT_EQ(cwd[0], '/');
+}
+
+TEST_F(VfsFile, MountOptions) {
+    mount("?flags=readonly");
+    vfs_test_write(tmp / "ro.txt", "keep");
+    EXPECT_EQ(vfs_open(m, "/ro.txt", VFS_O_UPLOAD), nullptr);
+    EXPECT_EQ(code(), PAL_EACCES);
+    EXPECT_EQ(vfs_mkdir(m, "/x"), -1);
+    EXPECT_EQ(vfs_remove(m, "/ro.txt"), -1);
+    EXPECT_EQ(vfs_rename(m, "/ro.txt", "/y", true), -1);
+    vfs_file *f = vfs_open(m, "/ro.txt", VFS_O_DOWNLOAD);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(vfs_close(f), 0);
+    // The last access word wins; unknown words are only logged.
+    mount("?flags=readonly,RW-sync.bogus&read_timeout=3");
+    EXPECT_EQ(vfs_mkdir(m, "/x"), 0);
+    mount("?flags=direct");
+    f = vfs_open(m, "/direct.txt", VFS_O_UPLOAD);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(vfs_write(f, "abc", 3), 3);
+    EXPECT_EQ(vfs_close(f), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "direct.txt"), "abc");
+
+    vfs_err err{};
+    EXPECT_EQ(vfs_mount2((tmp.str() + "?flags=vss").c_str(), &err), nullptr);
+    EXPECT_EQ(err.code, PAL_ENOTSUP);
+    EXPECT_EQ(vfs_mount2((tmp.str() + "/does/not/exist").c_str(), &err), nullptr);
+    EXPECT_EQ(err.code, PAL_ENOENT);
+    EXPECT_EQ(vfs_mount2("///session", &err), nullptr);
+    EXPECT_EQ(err.code, PAL_EINVAL);
+    EXPECT_STREQ(err.msg, "url_conf_2_real [///session] failed\n");
+}
+
+TEST_F(VfsFile, BackslashRootServesTheWholeSystem) {
+    vfs_test_write(tmp / "deep/f.txt", "root");
+    vfs_mount *all = vfs_mount2("\\", nullptr);
+    ASSERT_NE(all, nullptr);
+    std::string p = tmp.str() + "\\deep\\f.txt";
+    vfs_stat_rec st{};
+    EXPECT_EQ(vfs_stat(all, p.c_str(), &st), 0) << vfs_strerror(all);
+    EXPECT_EQ(st.size, 4u);
+    char cwd[VFS_PATH_MAX] = "/";
+    EXPECT_EQ(vfs_chdir(all, cwd, tmp.str().c_str()), 0);
+    EXPECT_EQ(std::string(cwd), tmp.str());
+    EXPECT_EQ(vfs_umount(all), 0);
+}
+
+TEST_F(VfsFile, BadInputNeverCrashes) {
+    std::string p4095 = "/" + std::string(4094, 'n');
+    std::string p5000 = "/" + std::string(4999, 'n');
+    std::string deep;
+    while (deep.size() < 4090)
+        deep += "/d";
+    for (const std::string &p : {p4095, p5000, deep}) {
+        EXPECT_EQ(vfs_open(m, p.c_str(), VFS_O_DOWNLOAD), nullptr);
+        EXPECT_LT(code(), 0);
+        EXPECT_EQ(vfs_mkdir(m, p.c_str()), -1);
+        EXPECT_EQ(vfs_opendir(m, p.c_str()), nullptr);
+        EXPECT_NE(vfs_strerror(m), nullptr);
+    }
+    EXPECT_EQ(vfs_mkdir(m, p5000.c_str()), -1);
+    EXPECT_EQ(code(), PAL_ENAMETOOLONG);
+    // An embedded NUL ends the name: nothing after it is seen.
+    const char nul[] = "/ok\0/../../etc";
+    vfs_file *f = vfs_open(m, nul, VFS_O_UPLOAD);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(vfs_close(f), 0);
+    EXPECT_TRUE(fs::exists(tmp / "ok"));
+    // Names are bytes: non-UTF-8 and mixed separators are served as they are.
+    EXPECT_EQ(vfs_mkdir(m, "\\mix/ed\xff\xfe"), -1);
+    EXPECT_EQ(vfs_mkdir(m, "\\mix"), 0);
+    EXPECT_EQ(vfs_mkdir(m, "mix\\ed\xff\xfe"), 0);
+    EXPECT_TRUE(fs::is_directory(tmp / "mix" / "ed\xff\xfe"));
+    // Invalid handles.
+    EXPECT_EQ(vfs_open(nullptr, "/x", VFS_O_DOWNLOAD), nullptr);
+    EXPECT_EQ(vfs_open(m, nullptr, VFS_O_DOWNLOAD), nullptr);
+    EXPECT_STREQ(vfs_strerror(nullptr), "invalid handle error");
+    int junk[4] = {1, 2, 3, 4};
+    EXPECT_STREQ(vfs_strerror(junk), "invalid handle error");
+    EXPECT_EQ(vfs_pread(nullptr, junk, 4, 0), -1);
+    EXPECT_EQ(vfs_mkdir(nullptr, "/x"), -1);
+}
+
+TEST_F(VfsFile, UnmountClosesWhatIsLeftOpen) {
+    vfs_test_write(tmp / "o.txt", "x");
+    fs::create_directories(tmp / "od");
+    for (int i = 0; i < 40; i++)
+        ASSERT_NE(vfs_open(m, "/o.txt", VFS_O_DOWNLOAD), nullptr);
+    ASSERT_NE(vfs_opendir(m, "/od"), nullptr);
+    EXPECT_EQ(vfs_umount(m), 0);
+    m = nullptr;
+}
