@@ -1,0 +1,76 @@
+"""Runs the real nvtd binary for the integration tests.
+
+The binary comes from the environment variable NVTD_BIN. nvtd changes into its own
+directory and reads nvtd.ini there when no -c is given, so every test class works on a
+private copy of the binary in a temporary directory: no stray nvtd.ini can leak in.
+"""
+import os
+import platform
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+TIMEOUT = 30  # seconds for one run; a run normally takes a few milliseconds
+
+VERSION = "1.0.0.0"
+BANNER = "nvtd-linux-%s v1.0.0.0 (2024-7-18) - NORVA FTP Server" % platform.machine()
+
+
+def nvtd_bin():
+    path = os.environ.get("NVTD_BIN")
+    if not path or not os.path.isfile(path):
+        raise unittest.SkipTest("NVTD_BIN does not name the nvtd binary")
+    return path
+
+
+def clean_env():
+    env = dict(os.environ)
+    env.pop("NVDBGLOG", None)
+    env.pop("POSIXLY_CORRECT", None)
+    return env
+
+
+class NvtdCase(unittest.TestCase):
+    """Base class: a temporary directory with a copy of nvtd in bin/."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="nvtd-it-")
+        cls.bindir = os.path.join(cls.tmp, "bin")
+        os.mkdir(cls.bindir)
+        cls.exe = os.path.join(cls.bindir, "nvtd")
+        shutil.copy2(nvtd_bin(), cls.exe)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.tmp)
+
+    def run_nvtd(self, *args, cwd=None, stdin=subprocess.DEVNULL):
+        """Runs nvtd to its end; returns the completed process (text output)."""
+        return subprocess.run([self.exe, *args], cwd=cwd or self.work, env=clean_env(),
+                              stdin=stdin, capture_output=True, timeout=TIMEOUT,
+                              errors="replace")
+
+    def write(self, name, text, mode="w"):
+        path = os.path.join(self.work, name)
+        with open(path, mode) as f:
+            f.write(text)
+        return path
+
+    def ini(self, text, name="nvtd.ini"):
+        return self.write(name, text)
+
+    def dump(self, *args, cwd=None):
+        """Runs with -p and returns the dump as a dict (first value of a repeated name)."""
+        r = self.run_nvtd(*args, "-p", cwd=cwd)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        values = {}
+        for line in r.stdout.splitlines():
+            name, sep, value = line.partition("=")
+            if sep and name not in values:
+                values[name] = value
+        return values

@@ -1,0 +1,224 @@
+"""Command line of the real nvtd: one-off options, -s, option errors, run and stop."""
+import os
+import queue
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+from nvtd_run import BANNER, TIMEOUT, VERSION, NvtdCase, clean_env
+
+USAGE = (
+    "Usage: nvtd [opt] [arguments] ...\n"
+    "\t-c [config_file]  set config file\n"
+    "\t-p dump current config\n"
+    "\t-s [list|key=val] Set configuration options\n"
+    "\t-e [\"cmd;...\"] execute string 'cmd'\n"
+    "\t-v show version\n"
+    "\t-q Do not display the startup banner and copyright message\n"
+    "\t-d Run as a service\n"
+    "\t-i Install service\n"
+    "\t-u uninstall service\n"
+    "\t-o [log_file]     set output log file\n"
+    "\t-l [log_level]    set log level: verb, dbg, info, warn, err\n"
+    "\t-h display this help\n"
+)
+
+KEYS = ["http_server_port", "debug_server_port", "create_user_pwd", "new_key_x509_file",
+        "show_app_info", "update_check_url", "update_stability_minute", "if", "of",
+        "new_wconf", "old_rconf", "conf_file", "conf_get_key", "ver_cmp1", "ver_cmp2"]
+
+BAD_USER_INI = "[nvtd]\nuser = a@b\n"
+
+
+class OneOffOptions(NvtdCase):
+    def test_version_prints_only_the_version(self):
+        # A configuration that would end start-up with 1 proves -v never reads it.
+        bad = self.ini(BAD_USER_INI)
+        r = self.run_nvtd("-c", bad, "-v")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, VERSION + "\n", ""))
+
+    def test_help_prints_banner_and_usage(self):
+        r = self.run_nvtd("-h")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "")
+        lines = r.stderr.split("\n", 2)
+        self.assertEqual(lines[0], BANNER)
+        self.assertTrue(lines[1].startswith("Copyright"), r.stderr)
+        self.assertEqual(lines[2], USAGE)
+
+    def test_quiet_drops_the_banner(self):
+        r = self.run_nvtd("-q", "-h")
+        self.assertEqual((r.returncode, r.stderr), (0, USAGE))
+
+    def test_s_list_prints_keys_before_any_configuration(self):
+        bad = self.ini(BAD_USER_INI)
+        r = self.run_nvtd("-c", bad, "-s", "list")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "support the following key settings\n" +
+                         "".join(k + "\n" for k in KEYS))
+
+
+class OptionErrors(NvtdCase):
+    def test_unknown_option_prints_message_and_usage(self):
+        r = self.run_nvtd("-x")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(": invalid option -- x\n", r.stderr)
+        self.assertTrue(r.stderr.endswith(USAGE), r.stderr)
+        self.assertEqual(r.stdout, "")
+
+    def test_missing_argument(self):
+        for opt in ("c", "o", "l", "e", "s"):
+            with self.subTest(opt=opt):
+                r = self.run_nvtd("-p", "-" + opt)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(": option requires an argument -- %s\n" % opt, r.stderr)
+                self.assertIn("Usage: nvtd", r.stderr)
+                self.assertEqual(r.stdout, "")  # -p never ran
+
+    def test_parsing_stops_at_first_non_option(self):
+        r = self.run_nvtd("-p", "extra", "-x")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("ftp_server_port=21\n", r.stdout)
+
+    def test_too_many_arguments(self):
+        args = ["-q"] * 16  # with the program name 17 words
+        r = self.run_nvtd(*args)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("error: Too many args\n", r.stderr)
+        r = self.run_nvtd(*(["-q"] * 14 + ["-p"]))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_actions_of_later_builds_fail_clearly(self):
+        cases = [("-i",), ("-w",), ("-u",), ("-d",), ("-e", "help"),
+                 ("-s", "show_app_info=1"), ("-s", "ver_cmp1=2.0", "-s", "ver_cmp2=1.9"),
+                 ("-s", "conf_file=x.ini", "-s", "conf_get_key=nvtd:user")]
+        for args in cases:
+            with self.subTest(args=args):
+                r = self.run_nvtd(*args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("not available in this build", r.stderr)
+
+    def test_half_set_utility_pairs_start_normally(self):
+        r = self.run_nvtd("-s", "ver_cmp1=2.0", "-s", "if=http://127.0.0.1/x")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("waiting for the end of standard input", r.stderr)
+
+
+class SettingsFromCommandLine(NvtdCase):
+    def test_s_values_win_over_the_file(self):
+        path = self.ini("[debug]\nhttp_server_port = 8080\nshell_server_port = 9090\n")
+        d = self.dump("-c", path, "-s", "http_server_port=0", "-s", "debug_server_port=7")
+        self.assertEqual((d["http_server_port"], d["debug_server_port"]), ("0", "7"))
+
+    def test_bad_s_text_is_logged_and_startup_goes_on(self):
+        r = self.run_nvtd("-s", "foo=1", "-s", "foo", "-s", "http_server_port=5", "-p")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("unsupported key [foo]\n", r.stderr)
+        self.assertIn("foo syntax error Example: k=v\n", r.stderr)
+        self.assertIn("\nhttp_server_port=5\n", r.stdout)
+
+    def test_long_and_binary_s_values(self):
+        r = self.run_nvtd("-s", "k" * 100000 + "=v", "-s", "update_stability_minute=" +
+                          "9" * 50000 + "\x01\x7f\xff", "-p")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("unsupported key [" + "k" * 1000, r.stderr)
+
+    def test_last_c_wins(self):
+        a = self.ini("[nvtd]\nftp_server_port = 1111\n", "a.ini")
+        b = self.ini("[nvtd]\nftp_server_port = 2222\n", "b.ini")
+        self.assertEqual(self.dump("-c", a, "-c", b)["ftp_server_port"], "2222")
+        self.assertEqual(self.dump("-c", b, "-c", a)["ftp_server_port"], "1111")
+
+    def test_relative_paths_follow_the_starting_directory(self):
+        self.ini("[nvtd]\nftp_server_port = 3333\n", "rel.ini")
+        self.assertEqual(self.dump("-c", "rel.ini", cwd=self.work)["ftp_server_port"], "3333")
+        r = self.run_nvtd("-c", "rel.ini", "-o", "out.log", cwd=self.work)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.work, "out.log"), errors="replace") as f:
+            self.assertIn("waiting for the end of standard input", f.read())
+
+    def test_log_level_option(self):
+        r = self.run_nvtd("-c", os.path.join(self.work, "missing.ini"), "-l", "dbg", "-p")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Load default nvtd.ini\n", r.stderr)
+        r = self.run_nvtd("-c", os.path.join(self.work, "missing.ini"), "-p")
+        self.assertNotIn("Load default", r.stderr)
+
+
+class RunAndStop(NvtdCase):
+    def start(self, *args):
+        return subprocess.Popen([self.exe, *args], cwd=self.work, env=clean_env(),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, errors="replace")
+
+    def wait_ready(self, proc):
+        """Reads standard error until the waiting line; fails after TIMEOUT seconds.
+        Returns what was read; the rest of standard error stays in proc.seen."""
+        proc.seen = queue.Queue()
+
+        def pump():
+            for line in proc.stderr:
+                proc.seen.put(line)
+            proc.seen.put(None)
+
+        proc.pump = threading.Thread(target=pump, daemon=True)
+        proc.pump.start()
+        deadline = time.monotonic() + TIMEOUT
+        seen = ""
+        while True:
+            try:
+                line = proc.seen.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                line = None
+            if line is None:
+                break
+            seen += line
+            if "waiting for the end of standard input" in line:
+                return seen
+        proc.kill()
+        proc.wait(TIMEOUT)
+        self.fail("nvtd did not get ready: " + seen)
+
+    def finish(self, proc, close_stdin=False):
+        """Waits for the end (closing standard input first when asked); returns
+        (status, stderr)."""
+        if close_stdin:
+            proc.stdin.close()
+        try:
+            proc.wait(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate(timeout=TIMEOUT)
+            self.fail("nvtd did not stop")
+        proc.pump.join(TIMEOUT)
+        err = ""
+        while not proc.seen.empty():
+            err += proc.seen.get() or ""
+        if not proc.stdin.closed:
+            proc.stdin.close()
+        proc.stdout.close()
+        proc.stderr.close()
+        return proc.returncode, err
+
+    def test_end_of_input_stops_with_zero(self):
+        p = self.start("-c", "none.ini")
+        self.wait_ready(p)
+        rc, err = self.finish(p, close_stdin=True)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("end of standard input", err)
+
+    def test_signals_stop_with_zero(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig):
+                p = self.start("-c", "none.ini", "-l", "dbg")
+                self.wait_ready(p)
+                p.send_signal(sig)
+                rc, err = self.finish(p)
+                self.assertEqual(rc, 0, err)
+                self.assertIn("signal=%d\n" % sig, err)
+
+
+if __name__ == "__main__":
+    unittest.main()
