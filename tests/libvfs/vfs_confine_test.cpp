@@ -1,0 +1,136 @@
+// vfs_confine_test.cpp - no path leaves the served root: "..", repeated separators and
+// symbolic links that point outside, run once with the kernel's openat2 and once with the
+// driver's own checked walk (what kernels without openat2 get).
+#include "vfs.h"
+#include "vfs_internal.h"
+#include "vfs_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+class VfsConfine : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        vfs_file_use_openat2(GetParam());
+        // outside/ holds what must never be reached; root/ is served.
+        vfs_test_write(tmp / "outside/secret.txt", "secret");
+        fs::create_directories(tmp / "outside/odir");
+        vfs_test_write(tmp / "root/in.txt", "inside");
+        vfs_test_write(tmp / "root/sub/deep.txt", "deep");
+        // A file of the same name inside the root: an escape that is clamped lands here.
+        vfs_test_write(tmp / "root/secret.txt", "root copy");
+        fs::create_directories(tmp / "root/odir");
+        fs::create_symlink(tmp / "outside", tmp / "root/abs_out");
+        fs::create_symlink("../outside/secret.txt", tmp / "root/rel_out");
+        fs::create_symlink("/", tmp / "root/to_slash");
+        fs::create_symlink("..", tmp / "root/sub/up");
+        fs::create_symlink("../../..", tmp / "root/sub/upup");
+        fs::create_symlink("deep.txt", tmp / "root/sub/good");
+        fs::create_symlink("/in.txt", tmp / "root/abs_in");
+        fs::create_symlink("../new.txt", tmp / "root/dangling_out");
+        fs::create_symlink("/proc/self/root/etc/passwd", tmp / "root/magic");
+        m = vfs_mount2((tmp / "root").c_str(), nullptr);
+        ASSERT_NE(m, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(vfs_umount(m), 0);
+        vfs_file_use_openat2(true);
+        // Whatever ran, nothing outside changed.
+        EXPECT_EQ(vfs_test_read(tmp / "outside/secret.txt"), "secret");
+        std::set<std::string> names;
+        for (auto &e : fs::directory_iterator(tmp / "outside"))
+            names.insert(e.path().filename().string());
+        EXPECT_EQ(names, (std::set<std::string>{"secret.txt", "odir"}));
+    }
+    std::string read_all(const char *path) {
+        vfs_file *f = vfs_open(m, path, VFS_O_DOWNLOAD);
+        if (!f)
+            return "<fail>";
+        char buf[64];
+        int64_t n = vfs_pread(f, buf, sizeof buf, 0);
+        EXPECT_EQ(vfs_close(f), 0);
+        return n < 0 ? "<fail>" : std::string(buf, static_cast<size_t>(n));
+    }
+
+    vfs_tmpdir tmp;
+    vfs_mount *m = nullptr;
+};
+
+TEST_P(VfsConfine, DotDotStaysAtTheRoot) {
+    EXPECT_EQ(read_all("../secret.txt"), "root copy");
+    EXPECT_EQ(read_all("/../../../secret.txt"), "root copy");
+    EXPECT_EQ(read_all("//..//..//secret.txt"), "root copy");
+    EXPECT_EQ(read_all("\\..\\..\\secret.txt"), "root copy");
+    EXPECT_EQ(read_all("sub/../../outside/secret.txt"), "<fail>");
+    char cwd[VFS_PATH_MAX] = "/";
+    EXPECT_EQ(vfs_chdir(m, cwd, "../../.."), 0);
+    EXPECT_STREQ(cwd, "/");
+}
+
+TEST_P(VfsConfine, LinksPointingOutsideResolveInside) {
+    // An absolute link target is taken from the served root: /outside does not exist there.
+    EXPECT_EQ(read_all("/abs_out/secret.txt"), "<fail>");
+    EXPECT_EQ(read_all("/rel_out"), "<fail>");
+    EXPECT_EQ(read_all("/to_slash/secret.txt"), "root copy");
+    EXPECT_EQ(read_all("/sub/upup/secret.txt"), "root copy");
+    EXPECT_EQ(read_all("/sub/up/up/up/secret.txt"), "<fail>") << "up is only in sub";
+    EXPECT_EQ(read_all("/sub/up/sub/up/secret.txt"), "root copy");
+    EXPECT_EQ(read_all("/magic"), "<fail>");
+    vfs_stat_rec st{};
+    EXPECT_EQ(vfs_stat(m, "/abs_out", &st), -1);
+    EXPECT_EQ(vfs_stat(m, "/to_slash/odir", &st), 0);
+    char cwd[VFS_PATH_MAX] = "/";
+    EXPECT_EQ(vfs_chdir(m, cwd, "abs_out/odir"), -1);
+    EXPECT_STREQ(cwd, "/");
+}
+
+TEST_P(VfsConfine, LinksInsideKeepWorking) {
+    EXPECT_EQ(read_all("/sub/good"), "deep");
+    EXPECT_EQ(read_all("/abs_in"), "inside");
+    EXPECT_EQ(read_all("/sub/up/in.txt"), "inside");
+    char cwd[VFS_PATH_MAX] = "/";
+    EXPECT_EQ(vfs_chdir(m, cwd, "to_slash/sub"), 0);
+    EXPECT_STREQ(cwd, "/to_slash/sub");
+    vfs_dir *d = vfs_opendir(m, cwd);
+    ASSERT_NE(d, nullptr);
+    int n = 0;
+    while (vfs_readdir(d))
+        n++;
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(vfs_closedir(d), 0);
+}
+
+TEST_P(VfsConfine, WritesThroughLinksStayInside) {
+    // Creating through a dangling link that names a file outside creates it inside.
+    vfs_file *f = vfs_open(m, "/dangling_out", VFS_O_UPLOAD);
+    ASSERT_NE(f, nullptr) << vfs_strerror(m);
+    EXPECT_EQ(vfs_write(f, "w", 1), 1);
+    EXPECT_EQ(vfs_close(f), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "root/new.txt"), "w");
+    EXPECT_FALSE(fs::exists(tmp / "new.txt"));
+    EXPECT_EQ(vfs_mkdir(m, "/abs_out/made"), -1);
+    EXPECT_EQ(vfs_mkdir(m, "/to_slash/made"), 0);
+    EXPECT_TRUE(fs::is_directory(tmp / "root/made"));
+    EXPECT_EQ(vfs_remove(m, "/abs_out/secret.txt"), -1);
+    EXPECT_EQ(vfs_remove(m, "/rel_out"), 0) << "removes the link, not its target";
+    EXPECT_EQ(vfs_rename(m, "/in.txt", "/abs_out/stolen.txt", true), -1);
+    EXPECT_EQ(vfs_rename(m, "/abs_out/secret.txt", "/stolen.txt", true), -1);
+    EXPECT_EQ(vfs_rename(m, "/in.txt", "/to_slash/moved.txt", true), 0);
+    EXPECT_EQ(vfs_test_read(tmp / "root/moved.txt"), "inside");
+    vfs_ioc_mkdir mk{"/../../escape", 0700};
+    EXPECT_EQ(vfs_ioctl(m, VFS_IOC_MKDIR2, &mk, 8), 0);
+    EXPECT_TRUE(fs::is_directory(tmp / "root/escape"));
+    EXPECT_FALSE(fs::exists(tmp / "escape"));
+}
+
+TEST_P(VfsConfine, LinkLoopsFail) {
+    fs::create_symlink("loop_b", tmp / "root/loop_a");
+    fs::create_symlink("loop_a", tmp / "root/loop_b");
+    EXPECT_EQ(read_all("/loop_a"), "<fail>");
+    EXPECT_EQ(vfs_lasterr(m)->code, PAL_ELOOP);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolver, VfsConfine, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &p) { return p.param ? "Openat2" : "CheckedWalk"; });
