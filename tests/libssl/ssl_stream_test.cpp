@@ -1,0 +1,271 @@
+// ssl_stream_test.cpp - TLS on net streams against real peers (openssl s_client and
+// s_server, Python's ssl module) and between both roles of our own adapter.
+#include "ssl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "ssl_test_util.h"
+
+using namespace ssl_test;
+using clk = std::chrono::steady_clock;
+
+namespace {
+
+class TlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new temp_dir;
+        key = dir->file("key.der");
+        crt = dir->file("crt.pem");
+        if (ssl_create_key_x509_file(key.c_str(), crt.c_str()) == 0)
+            conf = ssl_srv_conf_new(crt.c_str(), key.c_str());
+        (void)ssl_lib_init();
+    }
+    static void TearDownTestSuite() {
+        ssl_srv_conf_free(conf);
+        conf = nullptr;
+        ssl_lib_exit();
+        delete dir;
+    }
+    void SetUp() override { ASSERT_NE(conf, nullptr); }
+
+    static temp_dir *dir;
+    static std::string key, crt;
+    static ssl_conf *conf;
+};
+temp_dir *TlsTest::dir;
+std::string TlsTest::key;
+std::string TlsTest::crt;
+ssl_conf *TlsTest::conf;
+
+long ms_since(clk::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
+}
+
+// Reads exactly len bytes within the stream's time-outs; false on error or silence.
+bool read_all(net_stream *s, char *buf, int len) {
+    int got = 0;
+    for (int idle = 0; got < len && idle < 5;) {
+        int n = net_read(s, buf + got, len - got);
+        if (n < 0)
+            return false;
+        idle = n == 0 ? idle + 1 : 0;
+        got += n;
+    }
+    return got == len;
+}
+
+std::string pattern(size_t len) {
+    std::string data(len, '\0');
+    for (size_t i = 0; i < len; ++i)
+        data[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return data;
+}
+
+}  // namespace
+
+TEST_F(TlsTest, OpensslClientCompletesServerHandshake) {
+    log_capture log;
+    listener l;
+    ASSERT_GT(l.port, 0);
+    child client("echo hello | timeout 10 openssl s_client -connect 127.0.0.1:" +
+                 std::to_string(l.port));
+    net_stream s{};
+    net_stream_init(&s, NET_TYPE_TCP_SRV, l.accept(5000), 5000);
+    ASSERT_NE(s.handle, 0u);
+    ASSERT_NE(ssl_srv_new(&s, conf), nullptr) << log.all();
+    EXPECT_NE(s.tls, nullptr);
+    EXPECT_NE(s.io, nullptr);
+    char line[64];
+    EXPECT_EQ(net_gets(&s, line, sizeof line), 5);
+    EXPECT_STREQ(line, "hello");
+    EXPECT_TRUE(log.contains("Proto=[TLSv1.2] Cipher=[TLS-")) << log.all();
+    std::string out = client.finish();
+    EXPECT_EQ(net_close(&s), 0);
+    EXPECT_EQ(s.tls, nullptr);
+    EXPECT_NE(out.find("TLSv1.2"), std::string::npos) << out;
+}
+
+TEST_F(TlsTest, PythonClientExchangesLines) {
+    listener l;
+    ASSERT_GT(l.port, 0);
+    std::string script = dir->file("cli.py");
+    write_file(script,
+               "import socket, ssl, sys\n"
+               "ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\n"
+               "ctx.check_hostname = False\n"
+               "ctx.verify_mode = ssl.CERT_NONE\n"
+               "raw = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=8)\n"
+               "s = ctx.wrap_socket(raw)\n"
+               "s.sendall(b'hello\\r\\n')\n"
+               "data = b''\n"
+               "while not data.endswith(b'\\n'):\n"
+               "    chunk = s.recv(100)\n"
+               "    if not chunk: break\n"
+               "    data += chunk\n"
+               "print(s.version(), data)\n");
+    child client("timeout 10 python3 " + script + " " + std::to_string(l.port));
+    net_stream s{};
+    net_stream_init(&s, NET_TYPE_TCP_SRV, l.accept(5000), 5000);
+    ASSERT_NE(s.handle, 0u);
+    ASSERT_NE(ssl_srv_new(&s, conf), nullptr);
+    char line[64];
+    ASSERT_EQ(net_gets(&s, line, sizeof line), 5);
+    EXPECT_STREQ(line, "hello");
+    EXPECT_EQ(net_write(&s, "world\r\n", 7), 7);
+    std::string out = client.finish();
+    net_close(&s);
+    EXPECT_NE(out.find("TLSv1.2 b'world\\r\\n'"), std::string::npos) << out;
+}
+
+TEST_F(TlsTest, ClientHandshakesWithOpensslServerOnCreatedCertificate) {
+    int port = free_port();
+    ASSERT_GT(port, 0);
+    child server("timeout 15 openssl s_server -accept " + std::to_string(port) + " -cert " + crt +
+                 " -key " + key + " -keyform DER -tls1_2 -naccept 2 -rev");
+    // Directly on a connected stream.
+    net_stream s{};
+    net_stream_init(&s, NET_TYPE_TCP, connect_retry(port, 5000), 5000);
+    ASSERT_NE(s.handle, 0u);
+    ASSERT_NE(ssl_cli_connect(&s), nullptr);
+    ASSERT_EQ(net_write(&s, "abc\n", 4), 4);
+    char line[64];
+    EXPECT_EQ(net_gets(&s, line, sizeof line), 3);
+    EXPECT_STREQ(line, "cba");
+    net_close(&s);
+    // Through net_open, which runs the registered client handshake for "tcps".
+    net_stream t{};
+    ASSERT_EQ(net_open(&t, ("tcps://127.0.0.1:" + std::to_string(port)).c_str(), 5000), 0);
+    EXPECT_NE(t.tls, nullptr);
+    ASSERT_EQ(net_write(&t, "hello\n", 6), 6);
+    EXPECT_EQ(net_gets(&t, line, sizeof line), 5);
+    EXPECT_STREQ(line, "olleh");
+    net_close(&t);
+    std::string out = server.finish();
+    EXPECT_NE(out.find("ACCEPT"), std::string::npos) << out;
+}
+
+TEST_F(TlsTest, GarbageInsteadOfClientHelloEndsOnlyTheHandshake) {
+    log_capture log;
+    listener l;
+    std::thread peer([&] {
+        os_socket_t c = connect_retry(l.port, 3000);
+        net_stream p{};
+        net_stream_init(&p, NET_TYPE_TCP, c, 3000);
+        (void)net_write(&p, "GET / HTTP/1.0\r\n\r\n", 18);
+        char buf[64];
+        (void)net_read(&p, buf, sizeof buf);  // until our side closes
+        net_close(&p);
+    });
+    net_stream s{};
+    net_stream_init(&s, NET_TYPE_TCP_SRV, l.accept(3000), 5000);
+    auto t0 = clk::now();
+    EXPECT_EQ(ssl_srv_new(&s, conf), nullptr);
+    EXPECT_LT(ms_since(t0), 3000);
+    EXPECT_EQ(s.tls, nullptr);
+    EXPECT_EQ(s.io, nullptr);
+    EXPECT_TRUE(log.contains("mbedtls_ssl_handshake eno=")) << log.all();
+    net_close(&s);
+    peer.join();
+}
+
+TEST_F(TlsTest, StalledClientEndsWithinTheTimeout) {
+    listener l;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        os_socket_t c = connect_retry(l.port, 3000);
+        // Says nothing at all until the server gives up.
+        for (int i = 0; i < 100 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (c)
+            os_socket_exit(c);
+    });
+    net_stream s{};
+    net_stream_init(&s, NET_TYPE_TCP_SRV, l.accept(3000), 1000);
+    auto t0 = clk::now();
+    EXPECT_EQ(ssl_srv_new(&s, conf), nullptr);
+    long took = ms_since(t0);
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 3000);
+    done = true;
+    net_close(&s);
+    peer.join();
+}
+
+// Both roles of our adapter over one loopback connection.
+class TlsPairTest : public TlsTest {
+protected:
+    void SetUp() override {
+        TlsTest::SetUp();
+        std::thread srv([&] {
+            net_stream_init(&server, NET_TYPE_TCP_SRV, l.accept(3000), 3000);
+            srv_ok = ssl_srv_new(&server, conf) != nullptr;
+        });
+        net_stream_init(&client, NET_TYPE_TCP, connect_retry(l.port, 3000), 3000);
+        cli_ok = ssl_cli_connect(&client) != nullptr;
+        srv.join();
+        ASSERT_TRUE(srv_ok && cli_ok);
+    }
+    void TearDown() override {
+        net_close(&client);
+        net_close(&server);
+    }
+    listener l;
+    net_stream server{}, client{};
+    bool srv_ok = false, cli_ok = false;
+};
+
+TEST_F(TlsPairTest, BulkDataBothWays) {
+    const std::string data = pattern(1 << 20);
+    std::thread writer([&] { EXPECT_EQ(net_write(&server, data.data(), int(data.size())), int(data.size())); });
+    std::string got(data.size(), '\0');
+    EXPECT_TRUE(read_all(&client, got.data(), int(got.size())));
+    writer.join();
+    EXPECT_TRUE(got == data);
+    std::thread writer2([&] { EXPECT_EQ(net_write(&client, data.data(), 100000), 100000); });
+    std::string back(100000, '\0');
+    EXPECT_TRUE(read_all(&server, back.data(), 100000));
+    writer2.join();
+    EXPECT_EQ(back, data.substr(0, 100000));
+}
+
+TEST_F(TlsPairTest, SilenceIsATimeoutNotTheEnd) {
+    client.timeout_ms = 400;
+    char buf[16];
+    auto t0 = clk::now();
+    EXPECT_EQ(net_read(&client, buf, sizeof buf), 0);
+    EXPECT_GE(ms_since(t0), 350);
+    // The session goes on after the time-out; a partial record wait also resumes.
+    EXPECT_EQ(net_write(&server, "ping", 4), 4);
+    EXPECT_EQ(net_read(&client, buf, 4), 4);
+    EXPECT_EQ(std::memcmp(buf, "ping", 4), 0);
+    // A read that gets part of what it asked for returns that part at the time-out.
+    EXPECT_EQ(net_write(&server, "abc", 3), 3);
+    EXPECT_EQ(net_read(&client, buf, sizeof buf), 3);
+}
+
+TEST_F(TlsPairTest, DataBeforeThePeersCloseIsKept) {
+    EXPECT_EQ(net_write(&server, "0123456789", 10), 10);
+    net_close(&server);
+    char buf[100];
+    EXPECT_EQ(net_read(&client, buf, sizeof buf), 10);
+    EXPECT_EQ(std::memcmp(buf, "0123456789", 10), 0);
+    EXPECT_EQ(net_read(&client, buf, sizeof buf), -1);
+}
+
+TEST_F(TlsPairTest, AbortEndsABlockedRead) {
+    client.timeout_ms = 10000;
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        client.abort = 1;
+    });
+    char buf[16];
+    auto t0 = clk::now();
+    EXPECT_EQ(net_read(&client, buf, sizeof buf), -1);
+    EXPECT_LT(ms_since(t0), 1500);
+    aborter.join();
+    client.abort = 0;
+}
