@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-/// Levels: the low byte of the level argument; smaller is more severe.
+/// Levels: the low byte of the level argument; smaller is more severe. Flags above it.
 enum : int {
     LOG2_CRIT = 2,
     LOG2_ERR = 3,
@@ -18,10 +18,9 @@ enum : int {
     LOG2_INFO = 6,
     LOG2_DBG = 7,
     LOG2_VERB = 8,
-};
 
-/// Flags added to the level.
-enum : int {
+    // Flags added to the level (one enumeration with the levels, so that
+    // LOG2_ERR | LOG2_F_OSERR combines without a conversion warning).
     LOG2_F_OSERR = 0x100,     ///< append the text of the last OS error
     LOG2_F_NOEXIT = 0x200,    ///< a crit message does not end the process
     LOG2_F_BSV = 0x400,       ///< also send the binary record to the binary UDP stream

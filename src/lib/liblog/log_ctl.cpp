@@ -268,8 +268,8 @@ int log2_init_imp(const char *type, const char *src) {
         const char *value = conf_get_string(h, "log", k.key, "");
         if (value == nullptr || value[0] == '\0')
             continue;
+        k.apply(c, value);  // first, so that "debug" = "1" echoes itself
         log2_dbg_printf("log.%s=%s\n", k.key, value);
-        k.apply(c, value);
     }
     conf_free(h);
     return 0;

@@ -79,7 +79,7 @@ int log_net_open(log2_ctx *c, const char *url) {
     // Parsed before the lock: the parser may log.
     char buf[URL_BUF_SIZE];
     url_t u{};
-    if (url_parser(&u, buf, url) != 0 || u.host == nullptr) {
+    if (url_parser(&u, buf, url) != 0 || u.host == nullptr || u.host[0] == '\0') {
         LOG2(LOG2_DBG, "net", "url_parser %s failed\n", url);
         return -1;
     }
