@@ -158,6 +158,11 @@ TEST_F(IniLoad, DuplicateSectionsMergeIntoOne) {
     EXPECT_EQ(conf_list_sections(h.get()), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(conf_list_keys(h.get(), "a"), (std::vector<std::string>{"x", "z"}));
     EXPECT_STREQ(conf_get_string(h.get(), "a", "x", ""), "4");
+    // The comment before the second header has no entry of its own left to keep it.
+    ::testing::internal::CaptureStdout();
+    conf_dump(h.get());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "; first\n[a]\nx=4\nz=3\n\n[b]\ny=2\n\n");
 }
 
 TEST_F(IniLoad, ByteOrderMarkAndCrLf) {

@@ -48,6 +48,8 @@ enum : int {
 };
 /// Edits the query of url (a buffer of URL_BUF_SIZE bytes). 0, or -1 with the reason
 /// logged at error level.
+/// The value is always percent-escaped (escape is only reported in the error message);
+/// a change that would not fit the buffer fails and leaves url as it was.
 int url_set_query(char *url, const char *key, const char *val, int escape, int mode);
 
 /// Raw (not decoded) value of key in a query text into out. 0, or -1 when absent.

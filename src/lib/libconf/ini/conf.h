@@ -50,8 +50,12 @@ int conf_set_key(conf_handle *h, const char *name, const char *val);
 bool conf_has_section(conf_handle *h, const char *sec);
 std::vector<std::string> conf_list_sections(conf_handle *h);
 std::vector<std::string> conf_list_keys(conf_handle *h, const char *sec);
+/// Removes a section with all its keys: 0, or -2 when nothing was removed.
 int conf_del_section(conf_handle *h, const char *sec);
+/// 0, or -1 when the key does not exist.
 int conf_del_key(conf_handle *h, const char *sec, const char *key);
+/// Moves a section and its keys to new_name: 0, -1 when new_name exists (nothing
+/// changes), -2 when old_name does not.
 int conf_rename_section(conf_handle *h, const char *old_name, const char *new_name);
 int conf_rename_key(conf_handle *h, const char *sec, const char *old_key, const char *new_key);
 /// Writes the store in INI form to standard output.
