@@ -225,6 +225,11 @@ int os_local_socket_path(const char *name, std::span<char> out) {
     return pal_strlcpy(out, path);
 }
 
+bool os_local_socket_remove(const char *path) {
+    struct stat st {};
+    return path && lstat(path, &st) == 0 && S_ISSOCK(st.st_mode) && unlink(path) == 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // Sockets.
 
@@ -293,11 +298,6 @@ int os_socket_connect(os_socket_t s, const os_sockaddr *addr) {
     return -1;
 }
 
-static void remove_stale_local(const char *path) {
-    struct stat st {};
-    if (lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
-        unlink(path);
-}
 
 bool os_socket_bind(os_socket_t s, const os_sockaddr *addr) {
     PAL_ASSERT_RET(s != 0 && addr != nullptr, false);
@@ -312,7 +312,7 @@ bool os_socket_bind(os_socket_t s, const os_sockaddr *addr) {
     if (addr->family != OS_AF_LOCAL)
         (void)setsockopt(fd_of(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     else
-        remove_stale_local(addr->path);
+        (void)os_local_socket_remove(addr->path);  // a stale socket of an earlier run
     if (bind(fd_of(s), reinterpret_cast<sockaddr *>(&sa.ss), sa.len) != 0)
         return false;
     if (addr->family == OS_AF_LOCAL && chmod(addr->path, 0600) != 0)
@@ -512,4 +512,18 @@ int os_fd_limit() {
         rl.rlim_cur > 1048576)
         return 1048576;
     return static_cast<int>(rl.rlim_cur);
+}
+
+int os_fd_limit_raise(int want) {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return os_fd_limit();
+    rlim_t target = static_cast<rlim_t>(want);
+    if (rl.rlim_max != RLIM_INFINITY && target > rl.rlim_max)
+        target = rl.rlim_max;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < target) {
+        rl.rlim_cur = target;
+        (void)setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return os_fd_limit();
 }

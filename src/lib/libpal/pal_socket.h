@@ -67,6 +67,8 @@ bool os_has_ipv6();
 /// else "$XDG_RUNTIME_DIR/NAME.sock" (or "/tmp/NAME.sock"). Returns the length or
 /// PAL_ETRUNC.
 int os_local_socket_path(const char *name, std::span<char> out);
+/// Removes path when it is a socket (never another kind of file). True when removed.
+bool os_local_socket_remove(const char *path);
 
 // ---------------------------------------------------------------------------------------
 // Sockets. Operations assert a non-zero handle (logged, then the failure value).
@@ -123,6 +125,9 @@ void os_socket_set_error(int code);
 
 /// Highest number of descriptors the process may open (RLIMIT_NOFILE soft limit).
 int os_fd_limit();
+/// Raises the soft descriptor limit towards want (at most the hard limit). Returns the
+/// limit in force afterwards.
+int os_fd_limit_raise(int want);
 
 // ---------------------------------------------------------------------------------------
 // Poller: readiness of many objects in one wait, woken by a socket pair. One thread waits;

@@ -1,0 +1,97 @@
+// net_test_util.cpp - loopback peers and the log capture of the libnet tests.
+#include "net_test_util.h"
+
+#include <cstdlib>
+
+namespace {
+std::mutex g_lock;
+std::vector<std::string> g_lines;
+std::atomic<bool> g_on{false};
+
+void capture_line(int, const char *, const char *line, int len) {
+    if (!g_on.load())
+        return;
+    std::scoped_lock g(g_lock);
+    g_lines.emplace_back(line, static_cast<size_t>(len));
+}
+}  // namespace
+
+log_capture::log_capture() : old_level_(g_log2_threshold.load()) {
+    {
+        std::scoped_lock g(g_lock);
+        g_lines.clear();
+    }
+    (void)log2_ioctl(nullptr, LOG2_IOC_OUT_CB, capture_line);
+    (void)log2_ioctl(nullptr, LOG2_IOC_ERR_CB, capture_line);
+    (void)log2_ioctl(nullptr, LOG2_IOC_LEVEL, static_cast<long>(LOG2_VERB));
+    g_on = true;
+}
+
+log_capture::~log_capture() {
+    g_on = false;
+    (void)log2_ioctl(nullptr, LOG2_IOC_LEVEL, static_cast<long>(old_level_));
+}
+
+bool log_capture::has(const std::string &text) const {
+    std::scoped_lock g(g_lock);
+    for (const std::string &l : g_lines)
+        if (l.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string log_capture::all() const {
+    std::scoped_lock g(g_lock);
+    std::string out;
+    for (const std::string &l : g_lines)
+        out += l;
+    return out;
+}
+
+raw_listener::raw_listener(int backlog) {
+    os_sockaddr a{};
+    if (!os_ipaddr_parse("127.0.0.1", &a))
+        return;
+    sock = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
+    if (!sock || !os_socket_bind(sock, &a) || !os_socket_listen(sock, backlog))
+        return;
+    os_sockaddr local{};
+    if (os_socket_local(sock, &local))
+        port = local.port;
+}
+
+raw_listener::~raw_listener() {
+    if (sock)
+        os_socket_exit(sock);
+}
+
+os_socket_t raw_listener::accept(int timeout_ms) {
+    if (os_socket_wait(sock, OS_SOCKET_READ, timeout_ms) <= 0)
+        return 0;
+    return os_socket_accept(sock, nullptr);
+}
+
+bool tcp_pair(os_socket_t out[2]) {
+    raw_listener l;
+    net_err e{};
+    out[0] = sock_connect("127.0.0.1", l.port, 2000, nullptr, &e);
+    out[1] = out[0] ? l.accept() : 0;
+    return out[0] && out[1];
+}
+
+bool send_all(os_socket_t s, const std::string &text) {
+    net_stream ns{};
+    net_stream_init(&ns, NET_TYPE_TCP, s, 2000);
+    return net_write(&ns, text.data(), static_cast<int>(text.size())) ==
+           static_cast<int>(text.size());
+}
+
+namespace {
+// The tests connect directly; a proxy from the environment would reroute them.
+struct no_proxy_env {
+    no_proxy_env() {
+        unsetenv("http_proxy");
+        unsetenv("NV_PROXY_FILE");
+    }
+} g_no_proxy_env;
+}  // namespace

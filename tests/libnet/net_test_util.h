@@ -1,0 +1,39 @@
+// net_test_util.h - helpers shared by the libnet tests: loopback peers and a log capture.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "net.h"
+
+/// Captures every log line (all levels down to debug) while it lives.
+class log_capture {
+public:
+    log_capture();
+    ~log_capture();
+    /// True when some captured line contains text.
+    bool has(const std::string &text) const;
+    std::string all() const;
+
+private:
+    int old_level_;
+};
+
+/// A listening socket on 127.0.0.1 with a system port, served by nobody.
+struct raw_listener {
+    os_socket_t sock = 0;
+    int port = 0;
+    explicit raw_listener(int backlog = 16);
+    ~raw_listener();
+    /// Waits up to timeout_ms for a connection and accepts it (0 when none came).
+    os_socket_t accept(int timeout_ms = 2000);
+};
+
+/// Connected TCP pair over loopback: {client, server}. Both owned by the caller.
+bool tcp_pair(os_socket_t out[2]);
+
+/// Sends all of text on s (blocking up to 2 s).
+bool send_all(os_socket_t s, const std::string &text);
