@@ -1,0 +1,158 @@
+// ftpd_internal.h - what the files of the FTP server share: the session record, the
+// command table row, the reply helpers and the data-connection and path helpers.
+// Never included outside src/lib/libftpd.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "ftpd.h"
+#include "net.h"
+#include "pal_socket.h"
+#include "vfs.h"
+
+enum : int {
+    FTP_LINE_SIZE = 8192,
+    FTP_ADDR_SIZE = 64,
+};
+
+/// Data mode of a session.
+enum : int { FTP_DATA_NONE = 0, FTP_DATA_PASV = 1, FTP_DATA_PORT = 2 };
+
+/// One control session. The pool hands it out zeroed (raw memory, so every field is
+/// trivially constructible); it begins with the pool's connection record, whose stream is
+/// the control connection. Touched by the session's worker only, except during a
+/// transfer, when the event thread reads the control stream, may reply 500 on it and
+/// sets abort.
+struct ftp_session {
+    sock_ctx conn;              ///< first: the control stream and the pool
+    vfs_mount *mount;           ///< the session's file system
+    int64_t last_activity_ms;   ///< monotonic time at the end of the last command
+    int quit;                   ///< the loop ends after this command
+    int tls;                    ///< the connection came in on the FTPS port
+    int logged_in;              ///< a PASS succeeded; gates every command but a few
+    char cdir[VFS_PATH_MAX];    ///< current directory, absolute inside the mount
+    char line[FTP_LINE_SIZE];   ///< received command line; reused for listing lines
+    char path[VFS_PATH_MAX];    ///< result of ftp_get_apath
+    char local_addr[FTP_ADDR_SIZE];  ///< server address of this connection, no port
+    char peer_addr[FTP_ADDR_SIZE];   ///< client address, no port
+    os_sockaddr local_sa;       ///< same as local_addr, as an address record
+    os_sockaddr peer_sa;        ///< same as peer_addr (PORT/EPRT and passive checks)
+    char user[VFS_PATH_MAX];    ///< name given by USER
+    int has_user;               ///< USER came with a name
+    char *cmd;                  ///< upper-cased command word, inside line
+    char *arg;                  ///< text after the first blank, inside line, or null
+    int data_mode;              ///< FTP_DATA_*
+    char *xfer_buf;             ///< transfer buffer (heap), xfer_size bytes
+    uint32_t xfer_size;         ///< the larger of the two block sizes
+    uint32_t list_fill;         ///< listing bytes waiting in xfer_buf
+    uint32_t read_bs;           ///< bytes per upload read
+    uint32_t write_bs;          ///< bytes per download read and listing flush
+    int ascii;                  ///< TYPE A (1) or TYPE I (0)
+    std::atomic<int> abort;     ///< set by the event thread when ABOR arrives
+    char rnfr[VFS_PATH_MAX];    ///< rename source stored by RNFR
+    int has_rnfr;
+    int64_t rest;               ///< restart offset, consumed by the next transfer
+    int64_t clock_us;           ///< time of the last rate check (monotonic microseconds)
+    sock_wait_srv *pasv;        ///< one-connection listener of PASV/EPSV, or null
+    int pasv_port;
+    char active_url[FTP_LINE_SIZE];  ///< data address of PORT/EPRT as a "tcp://" URL
+    net_stream data;            ///< the data connection; handle 0 when closed
+    sock_event_ctx *event;      ///< ABOR watch during a transfer, or null
+};
+
+/// Command handler: writes its own replies. Returns 0 (the result is not used further).
+using ftp_handler = int (*)(ftp_session *s);
+
+/// Flags of a command table row.
+enum : unsigned {
+    FTP_CMD_ANON = 0x01,      ///< allowed before login
+    FTP_CMD_NEED_ARG = 0x02,  ///< 501 without an argument
+};
+
+struct ftp_cmd_row {
+    const char *name;
+    unsigned flags;
+    ftp_handler handler;  ///< null: known but not implemented (answered 500 "Bad command")
+};
+
+// ---------------------------------------------------------------------------------------
+// Replies (ftpd_session.cpp). Each formats into at most 8192 bytes and writes with
+// net_write on the control stream. Return the bytes written or a negative value.
+
+/// "%d %s\r\n": a single-line reply or the last line of a multi-line one.
+[[gnu::format(printf, 3, 4)]] int ftp_relply(ftp_session *s, int code, const char *fmt, ...);
+/// "%d-%s\r\n": the first line of a multi-line reply.
+[[gnu::format(printf, 3, 4)]] int ftp_lrelply(ftp_session *s, int code, const char *fmt, ...);
+/// " %s\r\n": a continuation line.
+[[gnu::format(printf, 2, 3)]] int ftp_reply_line(ftp_session *s, const char *fmt, ...);
+
+// ---------------------------------------------------------------------------------------
+// ABOR during a transfer (ftpd_session.cpp).
+
+/// Watches the control connection on the event thread for ABOR while a transfer runs.
+void cmd_event_add(ftp_session *s);
+/// Ends that watch (waits until the event procedure no longer runs).
+void cmd_event_del(ftp_session *s);
+/// After a transfer: when abort is set, clears it and replies 226 "ABOR successful".
+void abor_reply(ftp_session *s);
+
+// ---------------------------------------------------------------------------------------
+// Paths and permissions (ftpd_login.cpp).
+
+/// The path to hand to the VFS for a client path: absolute ones unchanged, others
+/// resolved against the current directory into s->path.
+const char *ftp_get_apath(ftp_session *s, const char *path);
+/// With "nvtd:readonly" set, replies 550 "no perm." and returns -1; else 0.
+int ftp_check_perm(ftp_session *s);
+
+// ---------------------------------------------------------------------------------------
+// Data connections (ftpd_data.cpp).
+
+/// Opens the data connection for the current mode. Returns 0, or -1 after replying.
+int get_fd(ftp_session *s);
+/// Closes the data connection and the passive listener; the mode stays.
+void data_close(ftp_session *s);
+
+// ---------------------------------------------------------------------------------------
+// Command handlers, by file.
+
+// ftpd_session.cpp / ftpd_login.cpp
+int do_user(ftp_session *s);
+int do_pass(ftp_session *s);
+int do_cwd(ftp_session *s);
+int do_cdup(ftp_session *s);
+int do_pwd(ftp_session *s);
+int do_quit(ftp_session *s);
+int do_abor(ftp_session *s);
+int do_stru(ftp_session *s);
+int do_mode(ftp_session *s);
+int do_site(ftp_session *s);
+// ftpd_data.cpp
+int do_port(ftp_session *s);
+int do_eprt(ftp_session *s);
+int do_pasv(ftp_session *s);
+int do_epsv(ftp_session *s);
+// ftpd_xfer.cpp
+int do_type(ftp_session *s);
+int do_rest(ftp_session *s);
+int do_retr(ftp_session *s);
+int do_stor(ftp_session *s);
+int do_appe(ftp_session *s);
+// ftpd_list.cpp
+int do_list(ftp_session *s);
+int do_nlst(ftp_session *s);
+int do_stat(ftp_session *s);
+// ftpd_file.cpp
+int do_mkd(ftp_session *s);
+int do_rmd(ftp_session *s);
+int do_dele(ftp_session *s);
+int do_rnfr(ftp_session *s);
+int do_rnto(ftp_session *s);
+int do_size(ftp_session *s);
+int do_mdtm(ftp_session *s);
+int do_opts(ftp_session *s);
+int do_syst(ftp_session *s);
+int do_feat(ftp_session *s);
+int do_help(ftp_session *s);
+int do_noop(ftp_session *s);
