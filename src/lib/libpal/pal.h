@@ -280,3 +280,12 @@ void pl_exit();
 /// CRC-64 with the Jones polynomial (reflected, no final XOR; "123456789" gives
 /// 0xe9c6d914c4b8d9ca from crc 0). Pass the previous result as crc to continue a sum.
 uint64_t pal_crc64(uint64_t crc, const void *data, size_t len);
+
+// ---------------------------------------------------------------------------------------
+// Plain descriptor reads (for code that compares against or bypasses the VFS).
+
+/// Opens path read-only. The descriptor (wrap it in pal_fd), or a negative table code.
+[[nodiscard]] int os_file_open_read(const char *path);
+/// Reads len bytes at offset, repeating short reads until the end of the file. Returns
+/// the count (smaller only at the end), or a negative table code.
+[[nodiscard]] int64_t os_file_pread(int fd, void *buf, size_t len, int64_t offset);
