@@ -132,6 +132,19 @@ static std::string_view strip_line_end(std::string_view s) {
     return s;
 }
 
+// End of input: a continued line still counts, and the comment lines left over become
+// the trailer.
+static std::unique_ptr<dictionary> load_finish(ini_load *st, std::string_view pending) {
+    if (!pal_trim(pending).empty() && load_line(st, pending) < 0) {
+        PAL_LOG(CONF_LOG_ERR, "conf", "memory allocation failure\n");
+        return std::move(st->dict);
+    }
+    if (!st->comment.empty()) {
+        st->dict->trailer = std::make_unique<std::string>(std::move(st->comment));
+    }
+    return std::move(st->dict);
+}
+
 std::unique_ptr<dictionary> iniparser_load_all(std::string_view data) {
     ini_load st;
     st.dict = dictionary_new(DICT_INITIAL_SIZE);
@@ -173,16 +186,7 @@ std::unique_ptr<dictionary> iniparser_load_all(std::string_view data) {
             return std::move(st.dict);
         }
     }
-    // A continued line at the very end of the input still counts.
-    if (pending && !pal_trim(std::string_view(buf).substr(0, last)).empty() &&
-        load_line(&st, std::string_view(buf).substr(0, last)) < 0) {
-        PAL_LOG(CONF_LOG_ERR, "conf", "memory allocation failure\n");
-        return std::move(st.dict);
-    }
-    if (!st.comment.empty()) {
-        st.dict->trailer = std::make_unique<std::string>(std::move(st.comment));
-    }
-    return std::move(st.dict);
+    return load_finish(&st, pending ? std::string_view(buf).substr(0, last) : "");
 }
 
 static bool is_section_key(const dict_slot &s) {
