@@ -1,0 +1,509 @@
+// Listener groups, the passive listener, event procedures and pools on the real socket
+// event thread, over loopback.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net_test_util.h"
+
+namespace {
+// Counts accepted connections and keeps their sockets until the test ends.
+struct accept_log {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::vector<os_socket_t> socks;
+    std::vector<os_sockaddr> peers;
+
+    static int proc(os_socket_t s, const os_sockaddr *peer, void *arg) {
+        auto *self = static_cast<accept_log *>(arg);
+        std::scoped_lock g(self->lock);
+        self->socks.push_back(s);
+        self->peers.push_back(*peer);
+        self->cv.notify_all();
+        return 0;
+    }
+    bool wait_for(size_t n, int ms = 3000) {
+        std::unique_lock g(lock);
+        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return socks.size() >= n; });
+    }
+    ~accept_log() {
+        for (os_socket_t s : socks)
+            sock_tcp_close(s);
+    }
+};
+
+sock_srv_opts listen_opts(accept_log *log) {
+    sock_srv_opts o{};
+    o.name = "test_srv";
+    o.backlog = 16;
+    o.accept_proc = accept_log::proc;
+    o.arg = log;
+    return o;
+}
+
+os_socket_t connect_to(const char *host, int port) {
+    net_err e{};
+    return sock_connect(host, port, 2000, nullptr, &e);
+}
+
+int local_port(os_socket_t s) {
+    os_sockaddr a{};
+    return os_socket_local(s, &a) ? a.port : -1;
+}
+}  // namespace
+
+TEST(SockServer, AddressListSharesTheSystemPortAndSkipsEmptyItems) {
+    accept_log log;
+    sock_srv_opts o = listen_opts(&log);
+    sock_srv *srv = sock_server_init_imp("127.0.0.1;;::1", 0, &o);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->count, 2);
+    int port = local_port(srv->socks[0]);
+    EXPECT_GT(port, 0);
+    EXPECT_EQ(local_port(srv->socks[1]), port);
+    EXPECT_EQ(o.bound_port, port);
+    os_socket_t a = connect_to("127.0.0.1", port);
+    os_socket_t b = connect_to("::1", port);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    ASSERT_TRUE(log.wait_for(2));
+    {
+        std::scoped_lock g(log.lock);
+        std::set<int> families{log.peers[0].family, log.peers[1].family};
+        EXPECT_EQ(families, (std::set<int>{OS_AF_INET, OS_AF_INET6}));
+    }
+    sock_tcp_close(a);
+    sock_tcp_close(b);
+    EXPECT_EQ(sock_server_exit(srv), 0);
+    for (os_socket_t c : log.socks)
+        sock_tcp_close(c);
+    log.socks.clear();
+    // The port is free again once the last closing handshakes are through.
+    sock_srv_opts again = listen_opts(&log);
+    os_socket_t s = 0;
+    for (int i = 0; i < 100 && !s; i++, os_sleep_ms(10))
+        s = sock_bind("127.0.0.1", port, &again);
+    EXPECT_NE(s, 0u);
+    sock_tcp_close(s);
+}
+
+TEST(SockServer, FortyAddressesOpenTheFirstThirtyTwo) {
+    std::string list;
+    for (int i = 1; i <= 40; i++)
+        list += "127.0.0." + std::to_string(i) + (i % 2 ? ";" : ",");
+    accept_log log;
+    sock_srv_opts o = listen_opts(&log);
+    sock_srv *srv = sock_server_init_imp(list.c_str(), 0, &o);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(srv->count, 32);
+    os_socket_t last = connect_to("127.0.0.32", o.bound_port);
+    EXPECT_NE(last, 0u);
+    sock_tcp_close(last);
+    EXPECT_EQ(connect_to("127.0.0.33", o.bound_port), 0u);
+    (void)sock_server_exit(srv);
+}
+
+TEST(SockServer, BadAddressesAreSkippedAndAllBadFails) {
+    log_capture cap;
+    accept_log log;
+    sock_srv_opts o = listen_opts(&log);
+    sock_srv *srv = sock_server_init_imp("no.such.address, 127.0.0.1 ,1.2.3", 0, &o);
+    ASSERT_NE(srv, nullptr);
+    EXPECT_EQ(srv->count, 1);
+    EXPECT_TRUE(cap.has("addr[no.such.address]:0 error"));
+    (void)sock_server_exit(srv);
+    EXPECT_EQ(sock_server_init_imp("bogus;;;", 0, &o), nullptr);
+}
+
+TEST(SockServer, DefaultListensOnBothFamilies) {
+    accept_log log;
+    sock_srv_opts o = listen_opts(&log);
+    sock_srv *srv = sock_server_init_imp(nullptr, 0, &o);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->count, os_has_ipv6() ? 2 : 1);
+    int port = local_port(srv->socks[0]);
+    EXPECT_EQ(local_port(srv->socks[srv->count - 1]), port);
+    os_socket_t a = connect_to("127.0.0.1", port);
+    EXPECT_NE(a, 0u);
+    EXPECT_TRUE(log.wait_for(1));
+    sock_tcp_close(a);
+    (void)sock_server_exit(srv);
+}
+
+TEST(SockServer, ThreePendingConnectionsAreAllAccepted) {
+    // Hold the event thread in an event procedure while three connections queue up.
+    os_socket_t gate[2];
+    ASSERT_TRUE(os_socket_pair(gate));
+    std::mutex m;
+    std::condition_variable cv;
+    bool in_proc = false, release = false;
+    struct gate_ctx {
+        std::mutex *m;
+        std::condition_variable *cv;
+        bool *in_proc, *release;
+    } g{&m, &cv, &in_proc, &release};
+    auto proc = [](os_socket_t s, unsigned, void *arg) {
+        auto *c = static_cast<gate_ctx *>(arg);
+        char b[8];
+        (void)os_socket_recv(s, b, sizeof(b));
+        std::unique_lock l(*c->m);
+        *c->in_proc = true;
+        c->cv->notify_all();
+        c->cv->wait_for(l, std::chrono::seconds(3), [c] { return *c->release; });
+        return 0;
+    };
+    accept_log log;
+    sock_srv_opts o = listen_opts(&log);
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &o);
+    ASSERT_NE(srv, nullptr);
+    sock_event_ctx *ec = sock_insert_event_proc(gate[1], proc, &g);
+    ASSERT_NE(ec, nullptr);
+    ASSERT_EQ(os_socket_send(gate[0], "x", 1), 1);
+    {
+        std::unique_lock l(m);
+        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(3), [&] { return in_proc; }));
+    }
+    os_socket_t c[3];
+    for (os_socket_t &s : c)
+        s = connect_to("127.0.0.1", o.bound_port);
+    EXPECT_EQ(log.socks.size(), 0u);  // nothing accepted while the thread is held
+    {
+        std::scoped_lock l(m);
+        release = true;
+        cv.notify_all();
+    }
+    EXPECT_TRUE(log.wait_for(3));
+    EXPECT_EQ(log.socks.size(), 3u);
+    (void)sock_del_event_proc(ec);
+    for (os_socket_t s : c)
+        sock_tcp_close(s);
+    (void)sock_server_exit(srv);
+    os_socket_exit(gate[0]);
+    os_socket_exit(gate[1]);
+}
+
+TEST(SockServer, WorkProcedureRunsOnItsOwnThread) {
+    static std::atomic<int> served{0};
+    sock_srv_opts o{};
+    o.name = "echo";
+    o.backlog = 8;
+    o.work_proc = [](os_socket_t s) {
+        net_stream ns{};
+        net_stream_init(&ns, NET_TYPE_TCP_SRV, s, 2000);
+        char line[64];
+        if (net_gets(&ns, line, sizeof(line)) > 0) {
+            served++;  // before the reply, so the client sees the count
+            std::string reply = std::string(line) + "!\n";
+            (void)net_write(&ns, reply.data(), static_cast<int>(reply.size()));
+        }
+        return net_close(&ns);
+    };
+    sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &o);
+    ASSERT_NE(srv, nullptr);
+    for (int i = 0; i < 3; i++) {
+        net_stream cli{};
+        std::string url = "tcp://127.0.0.1:" + std::to_string(o.bound_port);
+        ASSERT_EQ(net_open(&cli, url.c_str(), 2000), 0);
+        ASSERT_EQ(net_write(&cli, "hi\n", 3), 3);
+        char line[64];
+        EXPECT_EQ(net_gets(&cli, line, sizeof(line)), 3);
+        EXPECT_STREQ(line, "hi!");
+        (void)net_close(&cli);
+    }
+    (void)sock_server_exit(srv);
+    EXPECT_EQ(served.load(), 3);
+}
+
+TEST(SockEvent, ProcedureRunsAndNegativeResultEndsTheWatch) {
+    os_socket_t p[2];
+    ASSERT_TRUE(tcp_pair(p));
+    struct counter {
+        std::atomic<int> calls{0};
+        int result = 0;
+    } cnt;
+    auto proc = [](os_socket_t s, unsigned events, void *arg) {
+        auto *c = static_cast<counter *>(arg);
+        char b[16];
+        if (events & OS_POLLER_EVENT_READ)
+            (void)os_socket_recv(s, b, sizeof(b));
+        c->calls++;
+        return c->result;
+    };
+    ASSERT_EQ(sock_env_init(), 0);
+    sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, &cnt);
+    ASSERT_NE(ec, nullptr);
+    auto wait_calls = [&](int n) {
+        for (int i = 0; i < 200 && cnt.calls.load() < n; i++)
+            os_sleep_ms(10);
+        return cnt.calls.load();
+    };
+    ASSERT_TRUE(send_all(p[0], "a"));
+    EXPECT_EQ(wait_calls(1), 1);
+    cnt.result = -1;
+    ASSERT_TRUE(send_all(p[0], "b"));
+    EXPECT_EQ(wait_calls(2), 2);
+    ASSERT_TRUE(send_all(p[0], "c"));
+    os_sleep_ms(300);
+    EXPECT_EQ(cnt.calls.load(), 2);  // no longer watched
+    EXPECT_TRUE(send_all(p[1], "still open"));
+    EXPECT_EQ(sock_del_event_proc(ec), 0);  // the owner's release stays safe
+    sock_tcp_close(p[0]);
+    sock_tcp_close(p[1]);
+}
+
+TEST(SockEvent, DeleteFromAnotherThreadStopsTheProcedure) {
+    os_socket_t p[2];
+    ASSERT_TRUE(tcp_pair(p));
+    std::atomic<int> calls{0};
+    auto proc = [](os_socket_t s, unsigned, void *arg) {
+        char b[64];
+        (void)os_socket_recv(s, b, sizeof(b));
+        (*static_cast<std::atomic<int> *>(arg))++;
+        return 0;
+    };
+    ASSERT_EQ(sock_env_init(), 0);
+    int before = sock_event_count();
+    sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, &calls);
+    ASSERT_NE(ec, nullptr);
+    EXPECT_EQ(sock_event_count(), before + 1);
+    ASSERT_TRUE(send_all(p[0], "x"));
+    for (int i = 0; i < 200 && calls.load() == 0; i++)
+        os_sleep_ms(10);
+    EXPECT_EQ(sock_del_event_proc(ec), 0);
+    EXPECT_EQ(sock_event_count(), before);
+    int seen = calls.load();
+    ASSERT_TRUE(send_all(p[0], "y"));
+    os_sleep_ms(200);
+    EXPECT_EQ(calls.load(), seen);
+    sock_tcp_close(p[0]);
+    sock_tcp_close(p[1]);
+}
+
+// ---------------------------------------------------------------------------------------
+// Passive listener.
+
+TEST(SockWaitServer, TakesTheFirstConnectionOnly) {
+    sock_srv_opts o{};
+    o.name = "pasv";
+    o.backlog = 4;
+    sock_wait_srv *w = sock_tcp_server_wait_open2("127.0.0.1", 0, 0, &o);
+    ASSERT_NE(w, nullptr);
+    int port = sock_tcp_server_wait_port(w);
+    EXPECT_GT(port, 0);
+    EXPECT_EQ(sock_tcp_server_wait_accept(w, 50), 0u);  // nothing yet
+    os_socket_t a = connect_to("127.0.0.1", port);
+    os_socket_t taken = sock_tcp_server_wait_accept(w, 3000);
+    ASSERT_NE(taken, 0u);
+    os_socket_t b = connect_to("127.0.0.1", port);
+    EXPECT_EQ(sock_tcp_server_wait_accept(w, 300), 0u);  // a second one is not recorded
+    EXPECT_EQ(os_socket_wait(b, OS_SOCKET_READ, 2000), OS_SOCKET_READ);  // closed at once
+    EXPECT_EQ(sock_tcp_server_wait_close(w), 0);
+    ASSERT_TRUE(send_all(a, "data"));
+    char buf[8];
+    EXPECT_EQ(os_socket_wait(taken, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
+    EXPECT_EQ(os_socket_recv(taken, buf, sizeof(buf)), 4);  // the taken socket stays open
+    for (os_socket_t s : {a, b, taken})
+        sock_tcp_close(s);
+}
+
+TEST(SockWaitServer, PortRangeRules) {
+    raw_listener busy;
+    ASSERT_NE(busy.port, 0);
+    int first = busy.port;
+    if (first > 65000)
+        GTEST_SKIP() << "system port too high for a range";
+    sock_srv_opts o{};
+    o.backlog = 4;
+    sock_wait_srv *w = sock_tcp_server_wait_open2("127.0.0.1", first, first + 3, &o);
+    ASSERT_NE(w, nullptr);
+    EXPECT_GT(sock_tcp_server_wait_port(w), first);
+    EXPECT_LT(sock_tcp_server_wait_port(w), first + 3);
+    (void)sock_tcp_server_wait_close(w);
+    EXPECT_EQ(sock_tcp_server_wait_open2("127.0.0.1", first, first, &o), nullptr);
+    EXPECT_EQ(sock_tcp_server_wait_open2("127.0.0.1", first, first + 1, &o), nullptr);
+}
+
+TEST(SockWaitServer, ConnectionFromAnotherHostIsRefused) {
+    os_sockaddr allow{};
+    ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &allow));
+    sock_srv_opts o{};
+    o.backlog = 4;
+    o.allow_peer = &allow;
+    sock_wait_srv *w = sock_tcp_server_wait_open2("0.0.0.0", 0, 0, &o);
+    ASSERT_NE(w, nullptr);
+    int port = sock_tcp_server_wait_port(w);
+    // A client bound to 127.0.0.2 is another host as far as the listener can tell.
+    os_sockaddr from{}, to{};
+    ASSERT_TRUE(os_ipaddr_parse("127.0.0.2", &from));
+    ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &to));
+    to.port = static_cast<uint16_t>(port);
+    os_socket_t thief = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
+    ASSERT_TRUE(os_socket_bind(thief, &from));
+    sock_cli_opts co{};
+    co.timeout_ms = 2000;
+    net_err e{};
+    ASSERT_EQ(sock_connect_imp(thief, &to, &co, &e), 0);
+    EXPECT_EQ(sock_tcp_server_wait_accept(w, 300), 0u);
+    os_socket_t good = connect_to("127.0.0.1", port);
+    os_socket_t taken = sock_tcp_server_wait_accept(w, 3000);
+    EXPECT_NE(taken, 0u);
+    (void)sock_tcp_server_wait_close(w);
+    for (os_socket_t s : {thief, good, taken})
+        sock_tcp_close(s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Outgoing connects.
+
+TEST(SockConnect, TimeoutAndStopAreSeenWithinASlice) {
+    // A listener whose backlog is full and that never accepts drops further SYNs, so a
+    // connect to it stays in progress.
+    raw_listener l(1);
+    std::vector<os_socket_t> fill;
+    for (int i = 0; i < 4; i++) {
+        sock_cli_opts o{};
+        o.timeout_ms = 300;
+        net_err e{};
+        os_socket_t s = sock_tcp_connect("127.0.0.1", l.port, &o, &e);
+        if (!s)
+            break;
+        fill.push_back(s);
+    }
+    sock_cli_opts o{};
+    o.timeout_ms = 700;
+    net_err e{};
+    uint64_t start = os_clock_ms();
+    EXPECT_EQ(sock_tcp_connect("127.0.0.1", l.port, &o, &e), 0u);
+    int spent = static_cast<int>(os_clock_ms() - start);
+    EXPECT_GE(spent, 650);
+    EXPECT_LT(spent, 1100);
+    EXPECT_STREQ(e.msg, ("connect 127.0.0.1:" + std::to_string(l.port) + " timeout").c_str());
+
+    net_stop stop;
+    o.timeout_ms = 10000;
+    o.stop = &stop;
+    std::thread stopper([&] {
+        os_sleep_ms(100);
+        stop.flag = 1;
+    });
+    start = os_clock_ms();
+    EXPECT_EQ(sock_tcp_connect("127.0.0.1", l.port, &o, &e), 0u);
+    EXPECT_LT(os_clock_ms() - start, 500u);
+    EXPECT_STREQ(e.msg, "User request stop");
+    stopper.join();
+    for (os_socket_t s : fill)
+        sock_tcp_close(s);
+}
+
+TEST(SockConnect, RefusedAndNoWait) {
+    // A bound socket that does not listen answers every connect with a reset.
+    os_sockaddr a{};
+    ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &a));
+    os_socket_t quiet = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
+    ASSERT_TRUE(os_socket_bind(quiet, &a));
+    int port = local_port(quiet);
+    net_err e{};
+    EXPECT_EQ(sock_connect("127.0.0.1", port, 1000, nullptr, &e), 0u);
+    EXPECT_NE(std::string(e.msg).find("connect 127.0.0.1:" + std::to_string(port)),
+              std::string::npos);
+    raw_listener l;
+    sock_cli_opts o{};
+    o.nowait = 1;
+    os_socket_t s = sock_tcp_connect("127.0.0.1", l.port, &o, &e);
+    ASSERT_NE(s, 0u);
+    EXPECT_EQ(os_socket_wait(s, OS_SOCKET_WRITE, 2000), OS_SOCKET_WRITE);
+    sock_tcp_close(s);
+    os_socket_exit(quiet);
+}
+
+// ---------------------------------------------------------------------------------------
+// Pools.
+
+namespace {
+std::atomic<int> g_hooks{0};
+std::atomic<int> g_reads_ended{0};
+
+struct session {
+    sock_ctx ctx;
+    int worker_result;
+};
+
+int blocking_worker(sock_ctx *c) {
+    c->stream.timeout_ms = 20000;
+    char buf[16];
+    if (net_read(&c->stream, buf, sizeof(buf)) < 0)
+        g_reads_ended++;
+    sock_tcp_ctx_close(c->pool, c);
+    return 0;
+}
+
+int echo_worker(sock_ctx *c) {
+    c->stream.timeout_ms = 2000;
+    char line[64];
+    int n = net_gets(&c->stream, line, sizeof(line));
+    if (n > 0)
+        (void)net_write(&c->stream, line, n);
+    sock_tcp_ctx_close(c->pool, c);
+    return 0;
+}
+
+void count_hook(sock_ctx *) {
+    g_hooks++;
+}
+}  // namespace
+
+TEST(SockPool, WorkerReleasesItsRecordAndTheHookRuns) {
+    g_hooks = 0;
+    sock_ctx_opts po{"pool_echo", sizeof(session), count_hook, echo_worker};
+    sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
+    ASSERT_NE(pool, nullptr);
+    os_socket_t p[2];
+    ASSERT_TRUE(tcp_pair(p));
+    sock_ctx *c = sock_tcp_ctx_open(pool, p[1]);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(send_all(p[0], "ping\n"));
+    char buf[8] = {};
+    net_stream cli{};
+    net_stream_init(&cli, NET_TYPE_TCP, p[0], 2000);
+    EXPECT_EQ(net_read(&cli, buf, 8), 4);  // the worker echoes, then closes
+    EXPECT_STREQ(buf, "ping");
+    for (int i = 0; i < 200 && sock_tcp_ctx_count(pool) > 0; i++)
+        os_sleep_ms(10);
+    EXPECT_EQ(sock_tcp_ctx_count(pool), 0);
+    EXPECT_EQ(g_hooks.load(), 1);
+    sock_tcp_ctx_exit(pool);
+    (void)net_close(&cli);
+}
+
+TEST(SockPool, TeardownEndsBlockedReadsWithinOneSlice) {
+    g_hooks = 0;
+    g_reads_ended = 0;
+    sock_ctx_opts po{"pool_block", sizeof(session), count_hook, blocking_worker};
+    sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
+    ASSERT_NE(pool, nullptr);
+    std::vector<os_socket_t> clients;
+    for (int i = 0; i < 3; i++) {
+        os_socket_t p[2];
+        ASSERT_TRUE(tcp_pair(p));
+        clients.push_back(p[0]);
+        ASSERT_NE(sock_tcp_ctx_open(pool, p[1]), nullptr);
+    }
+    EXPECT_EQ(sock_tcp_ctx_count(pool), 3);
+    os_sleep_ms(100);  // every worker is inside its read now
+    uint64_t start = os_clock_ms();
+    sock_tcp_ctx_exit(pool);
+    EXPECT_LT(os_clock_ms() - start, 800u);
+    EXPECT_EQ(g_reads_ended.load(), 3);
+    EXPECT_EQ(g_hooks.load(), 3);  // released by the teardown after each worker ended
+    for (os_socket_t s : clients) {
+        char b;
+        EXPECT_EQ(os_socket_wait(s, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
+        EXPECT_EQ(os_socket_recv(s, &b, 1), 0);  // the server side was closed
+        sock_tcp_close(s);
+    }
+}
