@@ -7,6 +7,7 @@ private copy of the binary in a temporary directory: no stray nvtd.ini can leak 
 import os
 import platform
 import shutil
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -14,6 +15,7 @@ import unittest
 TIMEOUT = 30  # seconds for one run; a run normally takes a few milliseconds
 
 VERSION = "1.0.0.0"
+SANITIZER_REPORT = r"(AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:)"
 BANNER = "nvtd-linux-%s v1.0.0.0 (2024-7-18) - NORVA FTP Server" % platform.machine()
 
 
@@ -22,6 +24,13 @@ def nvtd_bin():
     if not path or not os.path.isfile(path):
         raise unittest.SkipTest("NVTD_BIN does not name the nvtd binary")
     return path
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def clean_env():
@@ -50,10 +59,16 @@ class NvtdCase(unittest.TestCase):
         self.work = tempfile.mkdtemp(dir=self.tmp)
 
     def run_nvtd(self, *args, cwd=None, stdin=subprocess.DEVNULL):
-        """Runs nvtd to its end; returns the completed process (text output)."""
-        return subprocess.run([self.exe, *args], cwd=cwd or self.work, env=clean_env(),
-                              stdin=stdin, capture_output=True, timeout=TIMEOUT,
-                              errors="replace")
+        """Runs nvtd to its end; returns the completed process (text output). A sanitizer
+        report fails the test whatever the exit status."""
+        r = subprocess.run([self.exe, *args], cwd=cwd or self.work, env=clean_env(),
+                           stdin=stdin, capture_output=True, timeout=TIMEOUT,
+                           errors="replace")
+        self.assert_no_sanitizer_report(r.stderr)
+        return r
+
+    def assert_no_sanitizer_report(self, err):
+        self.assertNotRegex(err, SANITIZER_REPORT)
 
     def write(self, name, text, mode="w"):
         path = os.path.join(self.work, name)
@@ -63,6 +78,11 @@ class NvtdCase(unittest.TestCase):
 
     def ini(self, text, name="nvtd.ini"):
         return self.write(name, text)
+
+    def run_ini(self, name="run.ini"):
+        """A configuration that lets nvtd run: its FTP port is one nothing serves, so the
+        single-instance check passes whatever else runs on this machine."""
+        return self.ini("[nvtd]\nftp_server_port = %d\n" % free_port(), name)
 
     def dump(self, *args, cwd=None):
         """Runs with -p and returns the dump as a dict (first value of a repeated name)."""

@@ -2,12 +2,13 @@
 import os
 import queue
 import signal
+import socket
 import subprocess
 import threading
 import time
 import unittest
 
-from nvtd_run import BANNER, TIMEOUT, VERSION, NvtdCase, clean_env
+from nvtd_run import BANNER, TIMEOUT, VERSION, NvtdCase, clean_env, free_port
 
 USAGE = (
     "Usage: nvtd [opt] [arguments] ...\n"
@@ -96,12 +97,13 @@ class OptionErrors(NvtdCase):
                  ("-s", "conf_file=x.ini", "-s", "conf_get_key=nvtd:user")]
         for args in cases:
             with self.subTest(args=args):
-                r = self.run_nvtd(*args)
+                r = self.run_nvtd("-c", self.run_ini(), *args)
                 self.assertEqual(r.returncode, 1, r.stderr)
                 self.assertIn("not available in this build", r.stderr)
 
     def test_half_set_utility_pairs_start_normally(self):
-        r = self.run_nvtd("-s", "ver_cmp1=2.0", "-s", "if=http://127.0.0.1/x")
+        r = self.run_nvtd("-c", self.run_ini(), "-s", "ver_cmp1=2.0",
+                          "-s", "if=http://127.0.0.1/x")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("waiting for the end of standard input", r.stderr)
 
@@ -132,8 +134,9 @@ class SettingsFromCommandLine(NvtdCase):
         self.assertEqual(self.dump("-c", b, "-c", a)["ftp_server_port"], "1111")
 
     def test_relative_paths_follow_the_starting_directory(self):
-        self.ini("[nvtd]\nftp_server_port = 3333\n", "rel.ini")
-        self.assertEqual(self.dump("-c", "rel.ini", cwd=self.work)["ftp_server_port"], "3333")
+        port = free_port()
+        self.ini("[nvtd]\nftp_server_port = %d\n" % port, "rel.ini")
+        self.assertEqual(self.dump("-c", "rel.ini", cwd=self.work)["ftp_server_port"], str(port))
         r = self.run_nvtd("-c", "rel.ini", "-o", "out.log", cwd=self.work)
         self.assertEqual(r.returncode, 0, r.stderr)
         with open(os.path.join(self.work, "out.log"), errors="replace") as f:
@@ -200,10 +203,11 @@ class RunAndStop(NvtdCase):
             proc.stdin.close()
         proc.stdout.close()
         proc.stderr.close()
+        self.assert_no_sanitizer_report(err)
         return proc.returncode, err
 
     def test_end_of_input_stops_with_zero(self):
-        p = self.start("-c", "none.ini")
+        p = self.start("-c", self.run_ini())
         self.wait_ready(p)
         rc, err = self.finish(p, close_stdin=True)
         self.assertEqual(rc, 0, err)
@@ -212,12 +216,31 @@ class RunAndStop(NvtdCase):
     def test_signals_stop_with_zero(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig=sig):
-                p = self.start("-c", "none.ini", "-l", "dbg")
+                p = self.start("-c", self.run_ini(), "-l", "dbg")
                 self.wait_ready(p)
                 p.send_signal(sig)
                 rc, err = self.finish(p)
                 self.assertEqual(rc, 0, err)
                 self.assertIn("signal=%d\n" % sig, err)
+
+
+class SingleInstance(NvtdCase):
+    def test_a_served_ftp_port_ends_startup(self):
+        with socket.socket() as other:
+            other.bind(("127.0.0.1", 0))
+            other.listen()
+            port = other.getsockname()[1]
+            for text in ("[nvtd]\nftp_server_port = %d\n" % port,
+                         "[nvtd]\nftp_server_port = 1\nftps_server_port = %d\n" % port):
+                with self.subTest(text=text):
+                    r = self.run_nvtd("-c", self.ini(text))
+                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertIn("nvtd-linux-", r.stderr)  # after the banner
+                    self.assertIn("Can only run one instance, bind port=[%d] failed" % port,
+                                  r.stderr)
+        # Nobody serves the port any more: start-up goes through.
+        r = self.run_nvtd("-c", self.ini("[nvtd]\nftp_server_port = %d\n" % port))
+        self.assertEqual(r.returncode, 0, r.stderr)
 
 
 if __name__ == "__main__":

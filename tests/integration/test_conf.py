@@ -122,6 +122,8 @@ class Clamps(NvtdCase):
         ("nvtd", "bs", "1K", "ftpd_read_bs", "4096"),
         ("nvtd", "bs", "4M", "ftpd_read_bs", "4194304"),
         ("nvtd", "bs", "100G", "ftpd_read_bs", INT32_MAX),
+        ("nvtd", "bs", "-5", "ftpd_read_bs", "4096"),
+        ("nvtd", "upload_max_rate", "-5", "ftpd_upload_max_rate", "0"),
         ("nvtd", "bs", "99999999999999999999999", "ftpd_read_bs", None),
         ("nvtd", "upload_max_rate", "8G", "ftpd_upload_max_rate", INT32_MAX),
         ("nvtd", "download_max_rate", "2147483648", "ftpd_download_max_rate", INT32_MAX),

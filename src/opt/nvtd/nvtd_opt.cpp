@@ -1,8 +1,10 @@
 // nvtd_opt.cpp - the -s key table and the one-off actions it triggers: credential
-// generation, certificate creation and the utilities, plus the single-instance check.
+// generation, certificate creation and the utilities, plus the single-instance check, which
+// takes an answer on the FTP port of 127.0.0.1 for another instance serving.
 #include "conf.h"
 #include "libapp.h"
 #include "log.h"
+#include "net.h"
 #include "nvtd_conf.h"
 #include "pal.h"
 
@@ -151,8 +153,19 @@ int app_priv_opt_set() {
 }
 
 int app_priv_check_instance() {
-    // Needs a TCP client connect; until then a second instance finds out when its listener
-    // cannot bind.
-    LOG2(LOG2_DBG, "main", "single-instance check skipped: not available in this build\n");
-    return 0;
+    LOG2(LOG2_DBG, "main", "==>\n");
+    int port = g_nvtd_conf.ftp_port >= 2 ? g_nvtd_conf.ftp_port : g_nvtd_conf.ftps_port;
+    if (port < 2) {
+        LOG2(LOG2_DBG, "main", "no FTP listener configured, no instance to look for\n");
+        return 0;
+    }
+    net_err e{};
+    os_socket_t s = sock_connect("127.0.0.1", port, 1000, nullptr, &e);
+    LOG2(LOG2_DBG, "main", "sock_connect 127.0.0.1:%d sock=%p\n", port,
+         reinterpret_cast<void *>(s));
+    if (s == 0)
+        return 0;
+    sock_tcp_close(s);
+    LOG2(LOG2_ERR, "main", "Can only run one instance, bind port=[%d] failed\n", port);
+    return -1;
 }
