@@ -1,0 +1,180 @@
+// Socket primitives: address texts, would-block versus end of stream, waits, listeners.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pal.h"
+#include "pal_socket.h"
+
+namespace {
+std::string text_of(const char *in, bool with_port = false, uint16_t port = 0) {
+    os_sockaddr a{};
+    if (!os_ipaddr_parse(in, &a))
+        return "<bad>";
+    a.port = port;
+    char buf[128];
+    return os_ipaddr_cstr(&a, with_port, buf);
+}
+
+os_socket_t listen_on(const char *addr, os_sockaddr *bound) {
+    os_sockaddr a{};
+    if (!os_ipaddr_parse(addr, &a))
+        return 0;
+    os_socket_t s = os_socket_init(OS_SOCKET_TCP, a.family);
+    if (!s || !os_socket_bind(s, &a) || !os_socket_listen(s, 8) || !os_socket_local(s, bound)) {
+        if (s)
+            os_socket_exit(s);
+        return 0;
+    }
+    return s;
+}
+}  // namespace
+
+TEST(SocketAddress, TextForms) {
+    EXPECT_EQ(text_of("127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(text_of("10.1.2.3", true, 21), "10.1.2.3:21");
+    EXPECT_EQ(text_of("::1"), "0000:0000:0000:0000:0000:0000:0000:0001");
+    EXPECT_EQ(text_of("[fe80::1%7]", true, 990), "[fe80:0000:0000:0000:0000:0000:0000:0001%7]:990");
+    EXPECT_EQ(text_of("::ffff:192.168.1.2"), "0000:0000:0000:0000:0000:ffff:c0a8:0102");
+    for (const char *bad : {"", "1.2.3", "256.1.1.1", "example.org", "::1::2", "[::1", "1.2.3.4:21"})
+        EXPECT_EQ(text_of(bad), "<bad>") << bad;
+}
+
+TEST(SocketAddress, SameHostComparesMappedAddressesAsIpv4) {
+    os_sockaddr a{}, b{}, c{}, d{};
+    ASSERT_TRUE(os_ipaddr_parse("10.0.0.1", &a));
+    ASSERT_TRUE(os_ipaddr_parse("::ffff:10.0.0.1", &b));
+    ASSERT_TRUE(os_ipaddr_parse("10.0.0.2", &c));
+    ASSERT_TRUE(os_ipaddr_parse("::1", &d));
+    a.port = 1;
+    b.port = 2;
+    EXPECT_TRUE(os_ipaddr_same_host(&a, &b));
+    EXPECT_TRUE(os_ipaddr_same_host(&b, &a));
+    EXPECT_FALSE(os_ipaddr_same_host(&a, &c));
+    EXPECT_FALSE(os_ipaddr_same_host(&a, &d));
+    EXPECT_TRUE(os_ipaddr_same_host(&d, &d));
+}
+
+TEST(SocketAddress, ResolvesLiteralsAndLocalhost) {
+    os_sockaddr a{};
+    ASSERT_TRUE(os_addrinfo_addr("127.0.0.1", &a));
+    EXPECT_EQ(a.family, OS_AF_INET);
+    ASSERT_TRUE(os_addrinfo_addr("localhost", &a));
+    EXPECT_TRUE(a.family == OS_AF_INET || a.family == OS_AF_INET6);
+}
+
+TEST(Socket, WouldBlockAndEndOfStreamAreToldApart) {
+    os_socket_t p[2];
+    ASSERT_TRUE(os_socket_pair(p));
+    char buf[8];
+    EXPECT_EQ(os_socket_recv(p[1], buf, 0), 0);
+    EXPECT_EQ(os_socket_recv(p[1], buf, sizeof(buf)), 0);
+    EXPECT_EQ(os_socket_error(), PAL_EAGAIN);
+    ASSERT_EQ(os_socket_send(p[0], "abc", 3), 3);
+    EXPECT_EQ(os_socket_recv(p[1], buf, sizeof(buf)), 3);
+    EXPECT_EQ(os_socket_error(), 0);
+    os_socket_exit(p[0]);
+    EXPECT_EQ(os_socket_wait(p[1], OS_SOCKET_READ, 1000), OS_SOCKET_READ);
+    EXPECT_EQ(os_socket_recv(p[1], buf, sizeof(buf)), 0);
+    EXPECT_EQ(os_socket_error(), 0);  // the end of the stream
+    // Sending to a closed peer fails without a signal ending the process.
+    EXPECT_EQ(os_socket_send(p[1], "x", 1), -1);
+    EXPECT_EQ(os_socket_error(), PAL_EPIPE);
+    os_socket_exit(p[1]);
+}
+
+TEST(Socket, WaitTimesOutThenReportsReadiness) {
+    os_socket_t p[2];
+    ASSERT_TRUE(os_socket_pair(p));
+    uint64_t start = os_clock_ms();
+    EXPECT_EQ(os_socket_wait(p[1], OS_SOCKET_READ, 100), 0);
+    EXPECT_GE(os_clock_ms() - start, 95u);
+    EXPECT_EQ(os_socket_wait(p[1], OS_SOCKET_READ | OS_SOCKET_WRITE, 100), OS_SOCKET_WRITE);
+    ASSERT_EQ(os_socket_send(p[0], "x", 1), 1);
+    EXPECT_EQ(os_socket_wait(p[1], OS_SOCKET_READ, -1), OS_SOCKET_READ);
+    os_socket_exit(p[0]);
+    os_socket_exit(p[1]);
+}
+
+TEST(Socket, ListenConnectAcceptWithPeerAddress) {
+    os_sockaddr bound{};
+    os_socket_t l = listen_on("127.0.0.1", &bound);
+    ASSERT_NE(l, 0u);
+    EXPECT_GT(bound.port, 0);
+    EXPECT_EQ(os_socket_accept(l, nullptr), 0u);  // nothing pending
+    os_socket_t c = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
+    ASSERT_NE(c, 0u);
+    int rc = os_socket_connect(c, &bound);
+    EXPECT_GE(rc, 0);
+    EXPECT_EQ(os_socket_wait(c, OS_SOCKET_WRITE, 2000), OS_SOCKET_WRITE);
+    EXPECT_EQ(os_socket_connect(c, &bound), 1);  // already connected counts as success
+    ASSERT_EQ(os_socket_wait(l, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
+    os_sockaddr peer{}, local{};
+    os_socket_t a = os_socket_accept(l, &peer);
+    ASSERT_NE(a, 0u);
+    ASSERT_TRUE(os_socket_local(c, &local));
+    EXPECT_TRUE(os_ipaddr_same_host(&peer, &local));
+    EXPECT_EQ(peer.port, local.port);
+    ASSERT_TRUE(os_socket_peer(a, &peer));
+    EXPECT_EQ(peer.port, local.port);
+    char buf[4];
+    EXPECT_EQ(os_socket_recv(a, buf, sizeof(buf)), 0);  // accepted sockets do not block
+    EXPECT_EQ(os_socket_error(), PAL_EAGAIN);
+    os_socket_kill(c);
+    EXPECT_EQ(os_socket_wait(a, OS_SOCKET_READ, 1000), OS_SOCKET_READ);
+    for (os_socket_t s : {a, c, l})
+        os_socket_exit(s);
+}
+
+TEST(Socket, Ipv4AndIpv6ListenersShareAPort) {
+    if (!os_has_ipv6())
+        GTEST_SKIP() << "no IPv6";
+    os_sockaddr b4{};
+    os_socket_t l4 = listen_on("0.0.0.0", &b4);
+    ASSERT_NE(l4, 0u);
+    os_sockaddr b6{};
+    ASSERT_TRUE(os_ipaddr_parse("::", &b6));
+    b6.port = b4.port;
+    os_socket_t l6 = os_socket_init(OS_SOCKET_TCP, OS_AF_INET6);
+    EXPECT_TRUE(os_socket_bind(l6, &b6));
+    EXPECT_TRUE(os_socket_listen(l6, 4));
+    os_socket_exit(l6);
+    os_socket_exit(l4);
+}
+
+TEST(Socket, CtrlCodes) {
+    os_socket_t s = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
+    ASSERT_NE(s, 0u);
+    EXPECT_TRUE(os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1));
+    EXPECT_TRUE(os_socket_ctrl(s, OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE, 65536));
+    EXPECT_TRUE(os_socket_ctrl(s, OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE, 65536));
+    EXPECT_FALSE(os_socket_ctrl(s, 99, 1));
+    EXPECT_FALSE(os_socket_ctrl(0, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1));  // asserted, no crash
+    os_socket_exit(s);
+}
+
+TEST(Socket, WaitWorksAboveDescriptor1023) {
+    if (os_fd_limit_raise(4096) < 1300)
+        GTEST_SKIP() << "descriptor limit cannot be raised";
+    std::vector<os_socket_t> filler;
+    for (int i = 0; i < 1100; i++)
+        filler.push_back(os_socket_init(OS_SOCKET_TCP, OS_AF_INET));
+    os_socket_t p[2];
+    ASSERT_TRUE(os_socket_pair(p));
+    EXPECT_GT(p[1], 1024u);
+    ASSERT_EQ(os_socket_send(p[0], "x", 1), 1);
+    EXPECT_EQ(os_socket_wait(p[1], OS_SOCKET_READ, 1000), OS_SOCKET_READ);
+    os_poller *poller = os_poller_init();
+    ASSERT_NE(poller, nullptr);
+    ASSERT_TRUE(os_poller_insert(poller, {OS_POLLER_OBJECT_SOCKET, p[1]}, OS_POLLER_EVENT_READ,
+                                 nullptr));
+    EXPECT_EQ(os_poller_wait(poller, [](os_poller *, os_poller_object, unsigned, void *) {}, 1000),
+              1);
+    os_poller_exit(poller);
+    os_socket_exit(p[0]);
+    os_socket_exit(p[1]);
+    for (os_socket_t s : filler)
+        if (s)
+            os_socket_exit(s);
+}
