@@ -1,63 +1,169 @@
-// ftpd_file.cpp - file commands and fixed replies.
+// ftpd_file.cpp - commands on single files and directories (MKD, RMD, DELE, RNFR, RNTO,
+// SIZE, MDTM), OPTS and the fixed informational replies (SYST, FEAT, HELP, NOOP).
 #include "ftpd_internal.h"
 
+#include "log.h"
+
+static constexpr const char *TAG = "ftpd";
+
+/// Resolves the argument into path; replies 501 when there is none. 0 or -1.
+static int file_path(ftp_session *s, char (&path)[VFS_PATH_MAX]) {
+    if (s->arg == nullptr) {
+        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        return -1;
+    }
+    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    return 0;
+}
+
 int do_mkd(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+        return 0;
+    if (vfs_mkdir(s->mount, path) < 0) {
+        LOG2(LOG2_ERR, TAG, "mkdir [%s] error: %s\n", path, vfs_strerror(s->mount));
+        ftp_relply(s, 550, "Create directory operation failed");
+        return 0;
+    }
+    ftp_relply(s, 257, "\"%s\"", path);
     return 0;
 }
 
 int do_rmd(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+        return 0;
+    if (vfs_rmdir(s->mount, path) < 0) {
+        LOG2(LOG2_ERR, TAG, "rmdir [%s] error: %s\n", path, vfs_strerror(s->mount));
+        ftp_relply(s, 550, "Remove directory operation failed");
+        return 0;
+    }
+    ftp_relply(s, 250, "Remove directory operation successful.");
     return 0;
 }
 
 int do_dele(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+        return 0;
+    if (vfs_remove(s->mount, path) < 0) {
+        LOG2(LOG2_ERR, TAG, "rm [%s] error: %s\n", path, vfs_strerror(s->mount));
+        ftp_relply(s, 550, "Delete operation failed.");
+        return 0;
+    }
+    ftp_relply(s, 250, "Delete operation successful.");
     return 0;
 }
 
 int do_rnfr(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0)
+        return 0;
+    pal_strlcpy(s->rnfr, path);
+    s->has_rnfr = 1;
+    ftp_relply(s, 350, "Ready for RNTO");
     return 0;
 }
 
 int do_rnto(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+        return 0;
+    if (!s->has_rnfr) {
+        ftp_relply(s, 503, "RNFR required first.");
+        return 0;
+    }
+    if (vfs_rename(s->mount, s->rnfr, path, true) < 0) {
+        LOG2(LOG2_ERR, TAG, "rename [%s] [%s] error: %s\n", s->rnfr, path,
+             vfs_strerror(s->mount));
+        ftp_relply(s, 503, "Rename directory operation failed");
+        return 0;
+    }
+    s->has_rnfr = 0;
+    s->rnfr[0] = '\0';
+    ftp_relply(s, 250, "Rename successful.");
     return 0;
 }
 
+/// Status of a regular file at the argument's path. Returns 0, or -1 after logging.
+static int regular_stat(ftp_session *s, char (&path)[VFS_PATH_MAX], vfs_stat_rec *st) {
+    if (vfs_stat(s->mount, path, st) < 0) {
+        LOG2(LOG2_ERR, TAG, "stat [%s] error: %s\n", path, vfs_strerror(s->mount));
+        return -1;
+    }
+    return (st->kind & VFS_K_FILE) ? 0 : -1;
+}
+
 int do_size(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0)
+        return 0;
+    vfs_stat_rec st{};
+    if (regular_stat(s, path, &st) != 0) {
+        ftp_relply(s, 550, "Could not get file size.");
+        return 0;
+    }
+    ftp_relply(s, 213, "%lli", static_cast<long long>(st.size));
     return 0;
 }
 
 int do_mdtm(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    char path[VFS_PATH_MAX];
+    if (file_path(s, path) != 0)
+        return 0;
+    vfs_stat_rec st{};
+    if (regular_stat(s, path, &st) != 0) {
+        ftp_relply(s, 550, "Could not get file modification time.");
+        return 0;
+    }
+    pal_tm tm{};
+    os_time_split(st.mtime.sec, true, &tm);
+    ftp_relply(s, 213, "%04d%02d%02d%02d%02d%02d", tm.year, tm.mon, tm.mday, tm.hour, tm.min,
+               tm.sec);
     return 0;
 }
 
 int do_opts(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    if (s->arg != nullptr &&
+        (pal_iequals(s->arg, "UTF8 ON") || pal_iequals(s->arg, "UTF8 OFF") ||
+         pal_iequals(s->arg, "UTF8"))) {
+        ftp_relply(s, 200, "Always in UTF8 mode.");
+        return 0;
+    }
+    ftp_relply(s, 501, "Option not understood.");
     return 0;
 }
 
 int do_syst(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
-    return 0;
-}
-
-int do_feat(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
-    return 0;
-}
-
-int do_help(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    ftp_relply(s, 215, "Unix Type: L8");
     return 0;
 }
 
 int do_noop(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    ftp_relply(s, 200, "NOOP ok");
     return 0;
 }
 
+int do_feat(ftp_session *s) {
+    static const char *const k_feat[] = {"EPRT", "EPSV", "MDTM", "PASV",
+                                         "REST STREAM", "SIZE", "TVFS", "UTF8"};
+    ftp_lrelply(s, 211, "Features:");
+    for (const char *f : k_feat)
+        ftp_reply_line(s, "%s", f);
+    ftp_relply(s, 211, "End");
+    return 0;
+}
+
+int do_help(ftp_session *s) {
+    static const char *const k_help[] = {
+        "ABOR ACCT ALLO APPE CDUP CWD  DELE EPRT EPSV FEAT HELP LIST MDTM MKD",
+        "MODE NLST NOOP OPTS PASS PASV PORT PWD  QUIT REIN REST RETR RMD  RNFR",
+        "RNTO SITE SIZE SMNT STAT STOR STOU STRU SYST TYPE USER XCUP XCWD XMKD",
+        "XPWD XRMD",
+    };
+    ftp_lrelply(s, 214, "The following commands are recognized.");
+    for (const char *h : k_help)
+        ftp_reply_line(s, "%s", h);
+    ftp_relply(s, 214, "Help OK.");
+    return 0;
+}

@@ -1,18 +1,194 @@
-// ftpd_list.cpp - listings: LIST, NLST, STAT.
+// ftpd_list.cpp - directory listings (LIST, NLST), the listing line format and STAT.
+//
+// Listing lines are collected in the session's transfer buffer and written to the data
+// connection whenever the next line would not fit in one write block, so a listing of
+// many small lines costs few writes. Month names come from a fixed table: clients parse
+// them and the process locale must not change them.
 #include "ftpd_internal.h"
 
-int do_list(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+#include <cstring>
+#include <string_view>
+
+#include "log.h"
+
+static constexpr const char *TAG = "ftpd";
+
+/// Entries older than this many seconds (182 days) show the year instead of the time.
+static constexpr int64_t LIST_OLD_SECS = 15724800;
+
+enum : int { LIST_LINE_SIZE = 2 * VFS_NAME_MAX + 256 };
+
+static const char *const k_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+/// The ten-character mode text of an entry.
+static void ftp_mode_str(const vfs_dirent *e, char out[11]) {
+    char c = '?';
+    if (e->st.kind & VFS_K_LINK)
+        c = 'l';
+    else if (e->st.kind & VFS_K_DIR)
+        c = 'd';
+    else if (e->st.kind & VFS_K_FILE)
+        c = '-';
+    pal_snprintf(std::span<char>(out, 11), "%crwxrwxrwx", c);
+}
+
+/// "Mon dd HH:MM" for recent and future times, "Mon dd YYYY" for older ones.
+static void list_time(int64_t mtime, int64_t now, char *out, size_t size) {
+    pal_tm tm{};
+    os_time_split(mtime, false, &tm);
+    const char *mon = (tm.mon >= 1 && tm.mon <= 12) ? k_months[tm.mon - 1] : "???";
+    if (now - mtime > LIST_OLD_SECS)
+        pal_snprintf(std::span<char>(out, size), "%s %2d %d", mon, tm.mday, tm.year);
+    else
+        pal_snprintf(std::span<char>(out, size), "%s %2d %02d:%02d", mon, tm.mday, tm.hour,
+                     tm.min);
+}
+
+/// Formats the long listing line of e (ending in CR LF) into out. Returns its length.
+static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t size) {
+    char mode[11];
+    char when[64];
+    ftp_mode_str(e, mode);
+    list_time(e->st.mtime.sec, now, when, sizeof(when));
+    std::span<char> dst(out, size);
+    if (e->st.kind & VFS_K_LINK)
+        return pal_snprintf(dst, "%s %3d %-8d %-8d %-8lli %s %s -> %s\r\n", mode,
+                            static_cast<int>(e->st.nlink), static_cast<int>(e->st.owner),
+                            static_cast<int>(static_cast<uint32_t>(e->st.group)),
+                            static_cast<long long>(e->st.size), when, e->name, e->link);
+    return pal_snprintf(dst, "%s %3d %-8d %-8d %-8lli %s %s\r\n", mode,
+                        static_cast<int>(e->st.nlink), static_cast<int>(e->st.owner),
+                        static_cast<int>(static_cast<uint32_t>(e->st.group)),
+                        static_cast<long long>(e->st.size), when, e->name);
+}
+
+/// Appends len bytes to the listing, writing the pending bytes first when they would
+/// not fit in one write block; data null flushes. Returns 0, or -1 once a write failed.
+static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
+    if (s->list_fill > 0 && (data == nullptr || s->list_fill + len > s->write_bs)) {
+        int w = net_write(&s->data, s->xfer_buf, static_cast<int>(s->list_fill));
+        if (w != static_cast<int>(s->list_fill)) {
+            LOG2(LOG2_ERR, TAG, "listing write of %u bytes failed (%d)\n", s->list_fill, w);
+            s->list_fill = 0;
+            return -1;
+        }
+        s->list_fill = 0;
+    }
+    if (data != nullptr && len > 0) {
+        memcpy(s->xfer_buf + s->list_fill, data, len);
+        s->list_fill += len;
+    }
     return 0;
 }
 
-int do_nlst(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+/// Writes the line of one entry, long or name only.
+static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
+    if (e->name[0] != '\0' && e->name[1] == ':')
+        e->name[1] = '_';
+    char line[LIST_LINE_SIZE];
+    int n = is_long ? ftp_list_line(e, now, line, sizeof(line))
+                    : pal_snprintf(line, "%s\r\n", e->name);
+    return list_buf_write(s, line, static_cast<uint32_t>(n));
+}
+
+/// Writes the listing of path (a directory's entries, or a file's own line) to the data
+/// connection. Returns 0, or -1 when the data connection failed.
+static int list_common(ftp_session *s, const char *path, int is_long) {
+    int64_t now = os_time_now();
+    s->list_fill = 0;
+    vfs_dirent one{};
+    if (vfs_dirent_of(s->mount, path, &one) >= 0 && (one.st.kind & VFS_K_DIR) == 0) {
+        if (list_entry(s, &one, is_long, now) != 0)
+            return -1;
+        return list_buf_write(s, nullptr, 0);
+    }
+    vfs_dir *d = vfs_opendir(s->mount, path);
+    if (d == nullptr) {
+        LOG2(LOG2_ERR, TAG, "opendir [%s] error: %s\n", path, vfs_strerror(s->mount));
+        return 0;
+    }
+    int rc = 0;
+    while (vfs_dirent *e = vfs_readdir(d)) {
+        if (strcmp(e->name, ".") == 0 || strcmp(e->name, "..") == 0)
+            continue;
+        if ((rc = list_entry(s, e, is_long, now)) != 0)
+            break;
+    }
+    vfs_closedir(d);
+    return rc != 0 ? rc : list_buf_write(s, nullptr, 0);
+}
+
+/// The path a LIST or NLST argument names: leading words starting with '-' are options
+/// and are skipped; what remains names the directory or file, nothing the current one.
+static const char *list_arg_path(ftp_session *s) {
+    const char *p = s->arg ? s->arg : "";
+    for (;;) {
+        while (*p == ' ')
+            p++;
+        if (*p != '-')
+            break;
+        while (*p != '\0' && *p != ' ')
+            p++;
+    }
+    return *p != '\0' ? p : ".";
+}
+
+static int list_cmd(ftp_session *s, int is_long) {
+    char path[VFS_PATH_MAX];
+    pal_strlcpy(path, ftp_get_apath(s, list_arg_path(s)));
+    if (ftp_xfer_buf(s) != 0) {
+        ftp_relply(s, 451, "Failure reading from local file");
+        return 0;
+    }
+    if (get_fd(s) != 0)
+        return 0;
+    ftp_relply(s, 150, "Here comes the directory listing");
+    int rc = list_common(s, path, is_long);
+    data_close(s);
+    if (rc != 0)
+        ftp_relply(s, 451, "Failure writting to network stream.");
+    else
+        ftp_relply(s, 226, "Directory send OK");
     return 0;
+}
+
+int do_list(ftp_session *s) { return list_cmd(s, 1); }
+
+int do_nlst(ftp_session *s) { return list_cmd(s, 0); }
+
+/// STAT with a path: its listing line as a continuation of 213.
+static void stat_path(ftp_session *s) {
+    char path[VFS_PATH_MAX];
+    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    ftp_lrelply(s, 213, "Status follows:");
+    vfs_dirent e{};
+    if (vfs_dirent_of(s->mount, path, &e) < 0) {
+        LOG2(LOG2_ERR, TAG, "ldirent [%s] error: %s\n", path, vfs_strerror(s->mount));
+    } else {
+        if (e.name[0] != '\0' && e.name[1] == ':')
+            e.name[1] = '_';
+        char line[LIST_LINE_SIZE];
+        int n = ftp_list_line(&e, os_time_now(), line, sizeof(line));
+        if (n >= 2)
+            line[n - 2] = '\0';  // the reply adds its own line end
+        ftp_reply_line(s, "%s", line);
+    }
+    ftp_relply(s, 213, "End of status");
 }
 
 int do_stat(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    if (s->arg != nullptr) {
+        stat_path(s);
+        return 0;
+    }
+    const char *user = g_ftpd_conf.user.empty() ? "anonymous" : g_ftpd_conf.user.c_str();
+    ftp_lrelply(s, 211, "FTP server status:");
+    ftp_reply_line(s, "Logged in as %s", user);
+    ftp_reply_line(s, "TYPE: %s", s->ascii ? "ASCII" : "BINARY");
+    ftp_reply_line(s, "Control connection is %s", s->tls ? "encrypted" : "plain text");
+    ftp_reply_line(s, "Data connections will be plain text");
+    ftp_reply_line(s, "Logged in as %s", user);
+    ftp_relply(s, 211, "End of status");
     return 0;
 }
-

@@ -1,28 +1,297 @@
-// ftpd_xfer.cpp - transfers: TYPE, REST, RETR, STOR, APPE.
+// ftpd_xfer.cpp - file transfers: TYPE, REST, RETR, STOR, APPE, the per-session rate
+// limiter and the lazily allocated transfer buffer.
+//
+// Data moves block by block on the session's worker while the event thread watches the
+// control connection for ABOR; the loops look at the abort flag after every block and
+// inside every wait, so an ABOR ends a transfer within one block.
 #include "ftpd_internal.h"
 
+#include <algorithm>
+#include <cstring>
+#include <cstdlib>
+
+#include "log.h"
+
+static constexpr const char *TAG = "ftpd";
+
+enum : int { XFER_OK = 0, XFER_LOCAL = 1, XFER_NET = 2, XFER_STALL = 3, XFER_ABORT = 4 };
+
+int ftp_xfer_buf(ftp_session *s) {
+    if (s->read_bs == 0)
+        s->read_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.read_bs, 4096));
+    if (s->write_bs == 0)
+        s->write_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.write_bs, 4096));
+    if (s->xfer_buf != nullptr)
+        return 0;
+    uint32_t size = std::max(s->read_bs, s->write_bs);
+    s->xfer_buf = static_cast<char *>(malloc(size));
+    if (s->xfer_buf == nullptr) {
+        LOG2(LOG2_ERR, TAG, "transfer buffer of %u bytes: out of memory\n", size);
+        return -1;
+    }
+    s->xfer_size = size;
+    return 0;
+}
+
+void ftp_xfer_buf_free(ftp_session *s) {
+    free(s->xfer_buf);
+    s->xfer_buf = nullptr;
+    s->xfer_size = 0;
+    s->list_fill = 0;
+}
+
 int do_type(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    const char *a = s->arg ? s->arg : "";
+    if (strcmp(a, "A") == 0) {
+        s->ascii = 1;
+        ftp_relply(s, 200, "Swiching to ASCII mode");
+    } else if (strcmp(a, "I") == 0) {
+        s->ascii = 0;
+        ftp_relply(s, 200, "Swiching to Binarry mode");
+    } else {
+        ftp_relply(s, 500, "Unrecognised Type command");
+    }
     return 0;
 }
 
 int do_rest(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    long long v = s->arg ? pal_atoll(s->arg) : 0;
+    if (v < 0) {
+        // A negative offset would read or write before the file's start.
+        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        return 0;
+    }
+    s->rest = v;
+    ftp_relply(s, 350, "Restart position accepted (%lli).", v);
     return 0;
+}
+
+static void rate_limit(ftp_session *s, int64_t bytes, int upload) {
+    int limit = upload ? g_ftpd_conf.upload_max_rate : g_ftpd_conf.download_max_rate;
+    int64_t now = static_cast<int64_t>(os_clock_us());
+    if (limit > 0 && bytes > 0) {
+        // The block may take bytes/limit seconds; wait out what the network did not use.
+        int64_t want_us = bytes * 1000000 / limit;
+        int64_t pause_us = want_us - (now - s->clock_us);
+        int64_t end = now + pause_us;
+        while (pause_us > 0 && s->abort.load() == 0 && s->conn.stream.abort.load() == 0) {
+            os_sleep_ms(static_cast<int>(std::min<int64_t>(pause_us / 1000 + 1, 100)));
+            pause_us = end - static_cast<int64_t>(os_clock_us());
+        }
+        now = static_cast<int64_t>(os_clock_us());
+    }
+    s->clock_us = now;
+}
+
+/// Stop check of the data stream: the client's ABOR or the session's teardown.
+static bool xfer_stopped(void *arg, int) {
+    auto *s = static_cast<ftp_session *>(arg);
+    return s->abort.load() != 0 || s->conn.stream.abort.load() != 0;
+}
+
+/// The result reply of a transfer, then the ABOR reply when one came.
+static void xfer_reply(ftp_session *s, int outcome, bool upload) {
+    if (outcome == XFER_ABORT || (outcome != XFER_OK && s->abort.load() != 0))
+        ftp_relply(s, 426, "Transfer aborted.");
+    else if (outcome == XFER_OK)
+        ftp_relply(s, 226, "Transfer complete.");
+    else if (outcome == XFER_LOCAL && upload)
+        ftp_relply(s, 451, "Failure reading from local file.");
+    else if (outcome == XFER_LOCAL)
+        ftp_relply(s, 451, "Failure reading from local file");
+    else if (upload)
+        ftp_relply(s, 426, "Failure recving to network stream.");
+    else
+        ftp_relply(s, 451, "Failure writting to network stream.");
+    abor_reply(s);
+}
+
+/// Starts the part of a transfer during which ABOR is watched.
+static void xfer_begin(ftp_session *s, net_stop *stop) {
+    stop->check = xfer_stopped;
+    stop->arg = s;
+    s->data.stop = stop;
+    s->clock_us = static_cast<int64_t>(os_clock_us());
+    cmd_event_add(s);
+}
+
+static void xfer_end(ftp_session *s, vfs_file *f) {
+    cmd_event_del(s);
+    s->data.stop = nullptr;
+    vfs_close(f);
+    data_close(s);
+}
+
+/// Opens the download, checks it is a regular file. Replies 550 and returns null on
+/// failure.
+static vfs_file *retr_open(ftp_session *s, const char *path, vfs_stat_rec *st) {
+    vfs_file *f = vfs_open(s->mount, path, VFS_O_DOWNLOAD);
+    if (f == nullptr) {
+        LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
+        ftp_relply(s, 550, "Failured to open file.");
+        return nullptr;
+    }
+    if (vfs_fstat(f, st) < 0 || (st->kind & VFS_K_FILE) == 0) {
+        LOG2(LOG2_DBG, TAG, "[%s] not file type=%u\n", path, st->kind);
+        vfs_close(f);
+        ftp_relply(s, 550, "Failured to open file.");
+        return nullptr;
+    }
+    return f;
+}
+
+/// Sends remaining bytes of f from offset. Returns an XFER_* outcome.
+static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offset,
+                     int64_t remaining) {
+    while (remaining > 0) {
+        size_t len = static_cast<size_t>(std::min<int64_t>(remaining, s->write_bs));
+        int64_t n = vfs_pread(f, s->xfer_buf, len, offset);
+        if (n <= 0) {
+            // An error, or the file shrank below the size announced in the 150 reply.
+            LOG2(LOG2_ERR, TAG, "pread [%s] error: %s\n", path,
+                 n < 0 ? vfs_strerror(f) : "file shorter than announced");
+            return XFER_LOCAL;
+        }
+        int w = net_write(&s->data, s->xfer_buf, static_cast<int>(n));
+        if (w != n) {
+            LOG2(LOG2_ERR, TAG, "net_write [%s] wlen=%d ret=%d timeout=%d failed\n", path,
+                 static_cast<int>(n), w, s->data.timeout_ms);
+            return s->abort.load() ? XFER_ABORT : XFER_NET;
+        }
+        rate_limit(s, n, 0);
+        if (s->abort.load() != 0) {
+            LOG2(LOG2_DBG, TAG, "user abor_received\n");
+            return XFER_ABORT;
+        }
+        remaining -= n;
+        offset += n;
+    }
+    return XFER_OK;
 }
 
 int do_retr(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+    if (s->arg == nullptr) {
+        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        return 0;
+    }
+    char path[VFS_PATH_MAX];
+    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    if (ftp_xfer_buf(s) != 0) {
+        ftp_relply(s, 451, "Failure reading from local file");
+        return 0;
+    }
+    if (get_fd(s) != 0)
+        return 0;
+    int64_t offset = s->rest;
+    s->rest = 0;
+    vfs_stat_rec st{};
+    vfs_file *f = retr_open(s, path, &st);
+    if (f == nullptr) {
+        data_close(s);
+        return 0;
+    }
+    int64_t size = static_cast<int64_t>(st.size);
+    int64_t remaining = offset <= size ? size - offset : 0;
+    ftp_relply(s, 150, "Opening %s mode data connection for %s (%lli bytes).",
+               s->ascii ? "ASCII" : "BINARY", s->arg, static_cast<long long>(size));
+    net_stop stop;
+    xfer_begin(s, &stop);
+    int outcome = retr_loop(s, f, path, offset, remaining);
+    xfer_end(s, f);
+    xfer_reply(s, outcome, false);
     return 0;
 }
 
-int do_stor(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
+/// Opens and positions the upload target. Replies and returns null on failure.
+static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64_t offset) {
+    vfs_file *f = vfs_open(s->mount, path, VFS_O_UPLOAD);
+    if (f == nullptr) {
+        LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
+        ftp_relply(s, 553, "Could not open file.");
+        return nullptr;
+    }
+    int64_t pos = 0;
+    if (append)
+        pos = vfs_lseek(f, 0, 2);
+    else if (offset != 0)
+        pos = vfs_lseek(f, offset, 0);
+    else if (vfs_ftruncate(f, 0) < 0)
+        pos = -1;
+    else
+        pos = vfs_lseek(f, 0, 0);
+    if (pos < 0) {
+        LOG2(LOG2_ERR, TAG, "lseek [%s] error: %s\n", path, vfs_strerror(f));
+        vfs_close(f);
+        ftp_relply(s, 550, "Could not seek file.");
+        return nullptr;
+    }
+    vfs_stat_rec st{};
+    if (vfs_fstat(f, &st) < 0) {
+        LOG2(LOG2_ERR, TAG, "fstat [%s] error: %s\n", path, vfs_strerror(f));
+        vfs_close(f);
+        ftp_relply(s, 550, "Failured to fstat file.");
+        return nullptr;
+    }
+    return f;
+}
+
+/// Receives into f until the client closes the data connection. Returns XFER_*.
+static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
+    for (;;) {
+        int n = net_read(&s->data, s->xfer_buf, static_cast<int>(s->read_bs));
+        if (n > 0 && vfs_write(f, s->xfer_buf, static_cast<size_t>(n)) != n) {
+            LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, vfs_strerror(f));
+            return XFER_LOCAL;
+        }
+        if (s->abort.load() != 0)
+            return XFER_ABORT;
+        if (n < 0) {
+            LOG2(LOG2_DBG, TAG, "net_read [%s] failed\n", path);
+            return XFER_NET;  // a reset or a read error: the file may be incomplete
+        }
+        if (n > 0)
+            rate_limit(s, n, 1);
+        if (s->data.disconnected)
+            return XFER_OK;  // the client closed the data connection: the end of the file
+        if (n == 0) {
+            // Nothing for a whole data read time-out while the connection stays open.
+            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->data.timeout_ms);
+            return XFER_STALL;
+        }
+    }
+}
+
+static int upload_common(ftp_session *s, int append) {
+    if (s->arg == nullptr) {
+        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        return 0;
+    }
+    char path[VFS_PATH_MAX];
+    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    if (ftp_check_perm(s) != 0)
+        return 0;
+    if (ftp_xfer_buf(s) != 0) {
+        ftp_relply(s, 451, "Failure reading from local file.");
+        return 0;
+    }
+    if (get_fd(s) != 0)
+        return 0;
+    int64_t offset = s->rest;
+    s->rest = 0;
+    vfs_file *f = upload_open(s, path, append, offset);
+    if (f == nullptr) {
+        data_close(s);
+        return 0;
+    }
+    ftp_relply(s, 150, "OK to send data.");
+    net_stop stop;
+    xfer_begin(s, &stop);
+    int outcome = upload_loop(s, f, path);
+    xfer_end(s, f);
+    xfer_reply(s, outcome, true);
     return 0;
 }
 
-int do_appe(ftp_session *s) {
-    ftp_relply(s, 502, "Command not implemented.");
-    return 0;
-}
+int do_stor(ftp_session *s) { return upload_common(s, 0); }
 
+int do_appe(ftp_session *s) { return upload_common(s, 1); }
