@@ -156,3 +156,31 @@ int do_syst(ftp_session *s);
 int do_feat(ftp_session *s);
 int do_help(ftp_session *s);
 int do_noop(ftp_session *s);
+
+// ---------------------------------------------------------------------------------------
+// Server, session loop and dispatch (ftpd_start.cpp, ftpd_session.cpp, ftpd_cmd.cpp).
+
+struct ssl_conf;
+
+/// The FTPS listener's TLS server configuration, or null when FTPS is off.
+const ssl_conf *ftpd_tls_conf();
+/// The whole control session: set-up, greeting, command loop, teardown. The caller gives
+/// the record back to the pool afterwards (which closes the control connection).
+void ftpd_srv(ftp_session *s);
+/// Builds and frees the command map (at library start and end).
+void ftp_cmd_map_init();
+void ftp_cmd_map_exit();
+/// Parses s->line (trailing white space cut, command word upper-cased, s->cmd and s->arg
+/// set) and returns the command's row, or null for an unknown word.
+const ftp_cmd_row *ftp_cmd(ftp_session *s);
+/// Runs one received line: parse, login gate, missing-argument check, handler.
+void ftp_dispatch(ftp_session *s);
+
+// ---------------------------------------------------------------------------------------
+// Transfer buffer (ftpd_xfer.cpp).
+
+/// Sets the block sizes from the settings when still 0 and allocates the transfer buffer
+/// (the larger block size) on first use, so idle sessions hold none. 0, or -1 (logged).
+[[nodiscard]] int ftp_xfer_buf(ftp_session *s);
+/// Frees the transfer buffer; the session's teardown calls it.
+void ftp_xfer_buf_free(ftp_session *s);
