@@ -1,0 +1,119 @@
+// ftpd_cmd.cpp - the command table and the dispatcher. Every command runs through one
+// place that answers unknown words, applies the login gate and the missing-argument rule,
+// so that no handler repeats them.
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+#include "ftpd_internal.h"
+#include "log.h"
+
+static constexpr unsigned ANON = FTP_CMD_ANON;
+static constexpr unsigned ARG = FTP_CMD_NEED_ARG;
+
+// Telnet "interrupt process" and "synch" as some clients send them before ABOR.
+#define FTP_TELNET_ABOR "\xff\xf4\xff\xf2" "ABOR"
+
+static const ftp_cmd_row ftp_cmds[] = {
+    {"USER", ANON, do_user},
+    {"PASS", ANON, do_pass},
+    {"CWD", 0, do_cwd},
+    {"XCWD", 0, do_cwd},
+    {"CDUP", 0, do_cdup},
+    {"XCUP", 0, do_cdup},
+    {"QUIT", ANON, do_quit},
+    {"ACCT", 0, nullptr},
+    {"SMNT", 0, nullptr},
+    {"REIN", 0, nullptr},
+    {"PORT", 0, do_port},
+    {"PASV", 0, do_pasv},
+    {"EPRT", 0, do_eprt},
+    {"EPSV", 0, do_epsv},
+    {"TYPE", 0, do_type},
+    {"STRU", 0, do_stru},
+    {"MODE", 0, do_mode},
+    {"RETR", ARG, do_retr},
+    {"STOR", ARG, do_stor},
+    {"APPE", ARG, do_appe},
+    {"LIST", 0, do_list},
+    {"NLST", 0, do_nlst},
+    {"REST", 0, do_rest},
+    {"ABOR", 0, do_abor},
+    {FTP_TELNET_ABOR, 0, do_abor},
+    {"PWD", 0, do_pwd},
+    {"XPWD", 0, do_pwd},
+    {"MKD", ARG, do_mkd},
+    {"RMD", ARG, do_rmd},
+    {"XRMD", ARG, do_rmd},
+    {"DELE", ARG, do_dele},
+    {"RNFR", ARG, do_rnfr},
+    {"RNTO", ARG, do_rnto},
+    {"SITE", 0, do_site},
+    {"SYST", ANON, do_syst},
+    {"FEAT", ANON, do_feat},
+    {"SIZE", ARG, do_size},
+    {"STAT", 0, do_stat},
+    {"NOOP", ANON, do_noop},
+    {"HELP", ANON, do_help},
+    {"STOU", 0, nullptr},
+    {"ALLO", 0, nullptr},
+    // Advertised by FEAT and HELP, so they work too.
+    {"MDTM", ARG, do_mdtm},
+    {"OPTS", ANON, do_opts},
+    {"XMKD", ARG, do_mkd},
+};
+
+// Read-only once built: sessions look words up without a lock.
+static std::unordered_map<std::string_view, const ftp_cmd_row *> *g_cmd_map;
+
+void ftp_cmd_map_init() {
+    if (g_cmd_map)
+        return;
+    g_cmd_map = new std::unordered_map<std::string_view, const ftp_cmd_row *>;
+    for (const ftp_cmd_row &r : ftp_cmds)
+        g_cmd_map->emplace(r.name, &r);
+}
+
+void ftp_cmd_map_exit() {
+    delete g_cmd_map;
+    g_cmd_map = nullptr;
+}
+
+const ftp_cmd_row *ftp_cmd(ftp_session *s) {
+    char *line = s->line;
+    size_t len = strnlen(line, sizeof s->line);
+    while (len > 0 && pal_isspace(line[len - 1]))
+        line[--len] = '\0';
+    LOG2(LOG2_VERB, "ftpd", "[%s]\n", line);
+    s->cmd = line;
+    s->arg = nullptr;
+    if (char *blank = strchr(line, ' ')) {
+        *blank = '\0';
+        s->arg = blank + 1;  // further blanks belong to the argument
+    }
+    for (char *p = line; *p; p++)
+        if (*p >= 'a' && *p <= 'z')
+            *p = char(*p - 'a' + 'A');
+    if (!g_cmd_map)
+        return nullptr;
+    auto it = g_cmd_map->find(std::string_view(s->cmd));
+    return it == g_cmd_map->end() ? nullptr : it->second;
+}
+
+void ftp_dispatch(ftp_session *s) {
+    const ftp_cmd_row *row = ftp_cmd(s);
+    if (!row || !row->handler) {
+        LOG2(LOG2_DBG, "ftpd", "[%s] Bad command\n", s->cmd);
+        (void)ftp_relply(s, 500, "Bad command");
+        return;
+    }
+    if (!s->logged_in && !(row->flags & FTP_CMD_ANON)) {
+        (void)ftp_relply(s, 530, "Please login with USER and PASS.");
+        return;
+    }
+    if ((row->flags & FTP_CMD_NEED_ARG) && (!s->arg || !*s->arg)) {
+        (void)ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        return;
+    }
+    (void)row->handler(s);
+}

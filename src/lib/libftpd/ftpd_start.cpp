@@ -1,0 +1,212 @@
+// ftpd_start.cpp - start and stop of the FTP service: the defaults, the worker pool, the
+// FTP and FTPS listeners and the admission of each accepted connection.
+#include "ftpd.h"
+
+#include <cstring>
+
+#include "ftpd_internal.h"
+#include "libpwd.h"
+#include "log.h"
+#include "ssl.h"
+
+ftpd_conf g_ftpd_conf;
+
+struct ftpd_server {
+    sock_ctx_pool *pool;
+    sock_srv *ftp;
+    sock_srv *ftps;
+};
+
+static ssl_conf *g_ftpd_tls;  // server configuration of the FTPS listener, or null
+
+const ssl_conf *ftpd_tls_conf() {
+    return g_ftpd_tls;
+}
+
+void ftpd_lib_init() {
+    ftpd_conf &c = g_ftpd_conf;
+    c = ftpd_conf{};
+    c.ftp_port = 21;
+    c.ftps_port = 0;
+    c.crt_file = "nvtd.crt";
+    c.key_file = "nvtd.key";
+    c.read_timeout_ms = 5000;
+    c.idle_timeout_ms = 600000;
+    c.read_bs = 2097152;
+    c.write_bs = 2097152;
+    c.login_fail_count = 5;
+    c.login_fail_wait_m = 15;
+    c.login_file_size = 2097152;
+    c.port_connect_timeout_ms = 3000;
+    c.pasv_accept_wait_ms = 3000;
+    c.ctrl_poll_timeout_ms = 2000;
+    ftp_cmd_map_init();
+}
+
+// Erases a text's bytes before its memory goes back to the allocator.
+static void ftpd_wipe(std::string *s) {
+    volatile char *p = s->data();
+    for (size_t i = 0; i < s->size(); i++)
+        p[i] = 0;
+    s->clear();
+    s->shrink_to_fit();
+}
+
+void ftpd_lib_exit() {
+    ftpd_wipe(&g_ftpd_conf.passwd);
+    g_ftpd_conf = ftpd_conf{};
+    if (g_ftpd_tls) {
+        ssl_srv_conf_free(g_ftpd_tls);
+        g_ftpd_tls = nullptr;
+    }
+    ftp_cmd_map_exit();
+}
+
+// The kernel's own limit of pending connections, so that a burst of hundreds of connects
+// waits in the queue rather than being refused while the event thread accepts.
+static int ftpd_backlog() {
+    std::string text;
+    if (os_read_file("/proc/sys/net/core/somaxconn", &text) == 0) {
+        int n = pal_atoi(text);
+        if (n > 0)
+            return n;
+    }
+    return 4096;
+}
+
+// Refuses a connection beyond the client limit: the client hears why before the close.
+static void ftpd_refuse(os_socket_t s) {
+    static const char msg[] = "421 There are too many connected users, please try later.\r\n";
+    (void)os_socket_send(s, msg, sizeof msg - 1);
+    sock_tcp_close(s);
+}
+
+static int accept_proc(os_socket_t new_sock, const os_sockaddr *, void *arg) {
+    auto *srv = static_cast<ftpd_server *>(arg);
+    int max = g_ftpd_conf.max_clients;
+    if (max > 0 && sock_tcp_ctx_count(srv->pool) >= max) {
+        LOG2(LOG2_DBG, "ftpd", "max_clients=%d close new_sock\n", max);
+        ftpd_refuse(new_sock);
+        return -1;
+    }
+    if (!sock_tcp_ctx_open(srv->pool, new_sock)) {
+        LOG2(LOG2_ERR, "ftpd", " malloc_ctx error\n");
+        sock_tcp_close(new_sock);
+        return -1;
+    }
+    return 0;
+}
+
+static int ftpd_srv_thread(sock_ctx *c) {
+    LOG2(LOG2_DBG, "ftpd", "==>\n");
+    auto *s = reinterpret_cast<ftp_session *>(c);
+    sock_ctx_pool *pool = c->pool;
+    ftpd_srv(s);
+    sock_tcp_ctx_close(pool, c);  // the record is gone after this
+    LOG2(LOG2_DBG, "ftpd", "<==\n");
+    return 0;
+}
+
+static void ftpd_conf_fill() {
+    ftpd_conf &c = g_ftpd_conf;
+    if (c.crt_file.empty())
+        c.crt_file = "nvtd.crt";
+    if (c.key_file.empty())
+        c.key_file = "nvtd.key";
+    libpwd_set_credentials(c.user.c_str(), c.passwd.c_str());
+    (void)ipcheck_init(c.login_file.c_str(), uint64_t(c.login_file_size), c.login_fail_count,
+                       c.login_fail_wait_m, 0);
+}
+
+// Opens one listener of the server; on failure logs "start <name> [addr:port] failed".
+static sock_srv *ftpd_listen(ftpd_server *srv, const char *name, const std::string &addr,
+                             int port) {
+    sock_srv_opts o{};
+    o.name = name;
+    o.backlog = ftpd_backlog();
+    o.accept_proc = accept_proc;
+    o.arg = srv;
+    sock_srv *l = sock_server_init_imp(addr.c_str(), port, &o);
+    if (!l)
+        LOG2(LOG2_ERR, "ftpd", "start %s [%s:%d] failed\n", name, addr.c_str(), port);
+    return l;
+}
+
+static ftpd_server *ftpd_start_fail(ftpd_server *srv) {
+    ftpd_stop(srv);
+    return nullptr;
+}
+
+ftpd_server *ftpd_start() {
+    LOG2(LOG2_DBG, "ftpd", "==>\n");
+    ftpd_conf &c = g_ftpd_conf;
+    ftpd_conf_fill();
+    auto *srv = new ftpd_server{};
+    sock_ctx_opts po{"ftp_srv", sizeof(ftp_session), nullptr, ftpd_srv_thread};
+    srv->pool = sock_tcp_ctx_init(&po);
+    if (!srv->pool)
+        return ftpd_start_fail(srv);
+    if (c.ftp_port > 1 && !(srv->ftp = ftpd_listen(srv, "ftp_srv", c.ftp_addr, c.ftp_port)))
+        return ftpd_start_fail(srv);
+    if (c.ftps_port > 1) {
+        if (!g_ftpd_tls)
+            g_ftpd_tls = ssl_srv_conf_new(c.crt_file.c_str(), c.key_file.c_str());
+        if (!g_ftpd_tls)
+            return ftpd_start_fail(srv);
+        if (!(srv->ftps = ftpd_listen(srv, "ftps_srv", c.ftps_addr, c.ftps_port)))
+            return ftpd_start_fail(srv);
+    }
+    LOG2(LOG2_DBG, "ftpd", "<==\n");
+    return srv;
+}
+
+void ftpd_stop(ftpd_server *srv) {
+    if (!srv)
+        return;
+    LOG2(LOG2_DBG, "ftpd", "==>\n");
+    // Listeners first: no new session may enter the pool while it is torn down.
+    (void)sock_server_exit(srv->ftp);
+    (void)sock_server_exit(srv->ftps);
+    sock_tcp_ctx_exit(srv->pool);
+    libpwd_exit();
+    if (g_ftpd_tls) {
+        ssl_srv_conf_free(g_ftpd_tls);
+        g_ftpd_tls = nullptr;
+    }
+    delete srv;
+    LOG2(LOG2_DBG, "ftpd", "<==\n");
+}
+
+int ftpd_session_count(ftpd_server *srv) {
+    return srv && srv->pool ? sock_tcp_ctx_count(srv->pool) : 0;
+}
+
+std::string ftpd_conf_dump() {
+    const ftpd_conf &c = g_ftpd_conf;
+    std::string o;
+    auto num = [&o](const char *k, long long v) { o += pal_format("%s=%lld\n", k, v); };
+    auto txt = [&o](const char *k, const std::string &v) { o += pal_format("%s=%s\n", k, v.c_str()); };
+    num("ftp_server_port", c.ftp_port);
+    txt("ftp_server_addr", c.ftp_addr);
+    num("ftps_server_port", c.ftps_port);
+    txt("ftps_server_addr", c.ftps_addr);
+    txt("ftps_key_file", c.key_file);
+    txt("ftps_crt_file", c.crt_file);
+    txt("ftpd_login_user", c.user);
+    txt("ftpd_login_passwd", c.passwd);
+    num("ftpd_file_readonly", c.readonly);
+    num("ftpd_read_bs", c.read_bs);
+    num("ftpd_max_clients", c.max_clients);
+    num("ftpd_read_timeout", c.read_timeout_ms);
+    num("ftpd_idle_session_timeout", c.idle_timeout_ms);
+    num("ftpd_upload_max_rate", c.upload_max_rate);
+    num("ftpd_download_max_rate", c.download_max_rate);
+    num("ftpd_passive_begin_port", c.passive_begin_port);
+    num("ftpd_passive_end_port", c.passive_end_port);
+    txt("ftpd_login_file", c.login_file);
+    num("ftpd_login_file_size", c.login_file_size);
+    num("ftpd_login_fail_count", c.login_fail_count);
+    num("ftpd_login_fail_wait_m", c.login_fail_wait_m);
+    txt("ftp_root", c.ftp_root);
+    return o;
+}
