@@ -63,6 +63,19 @@ TEST_F(ConfFile, ChangesLandInTheirSections) {
                               "\n[extra]\nk=v\n; trailing comment\n\n");
 }
 
+TEST_F(ConfFile, LongNamesAndValuesThroughTheInterface) {
+    conf_ptr h(conf_load_str("[s]\n"));
+    ASSERT_TRUE(h);
+    std::string sec(2000, 'S');
+    EXPECT_EQ(conf_set_string(h.get(), sec.c_str(), "k", "v"), -1);  // no room for the key
+    std::string key(5000, 'k');
+    std::string val(100000, 'v');
+    ASSERT_EQ(conf_set_string(h.get(), "s", key.c_str(), val.c_str()), 0);
+    EXPECT_EQ(conf_get_string(h.get(), "s", key.c_str(), ""), val);
+    EXPECT_EQ(conf_list_keys(h.get(), "s")[0].size(), 1022u);  // "s" TAB key cut to 1024
+    EXPECT_EQ(conf_get_key_string(h.get(), (sec + ":k").c_str(), "d"), std::string("d"));
+}
+
 TEST_F(ConfFile, KeysBeforeFirstSectionSurviveSave) {
     std::string file = write("top.ini", "; about\ntop = 1\n[s]\nk=2\n");
     conf_ptr h(conf_load(file.c_str()));
