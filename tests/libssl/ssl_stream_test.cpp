@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "ssl_test_util.h"
 
@@ -193,6 +194,36 @@ TEST_F(TlsTest, StalledClientEndsWithinTheTimeout) {
     done = true;
     net_close(&s);
     peer.join();
+}
+
+TEST_F(TlsTest, ConcurrentHandshakesShareTheConfigurations) {
+    constexpr int pairs = 4;
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    listener l;
+    for (int i = 0; i < pairs; ++i) {
+        threads.emplace_back([&] {
+            net_stream s{};
+            net_stream_init(&s, NET_TYPE_TCP_SRV, l.accept(5000), 5000);
+            char buf[2];
+            if (ssl_srv_new(&s, conf) && net_read(&s, buf, 2) == 2 && net_write(&s, buf, 2) == 2)
+                ++ok;
+            net_close(&s);
+        });
+        threads.emplace_back([&, i] {
+            net_stream c{};
+            net_stream_init(&c, NET_TYPE_TCP, connect_retry(l.port, 5000), 5000);
+            char msg[2] = {'a', static_cast<char>('0' + i)};
+            char back[2] = {};
+            if (ssl_cli_connect(&c) && net_write(&c, msg, 2) == 2 && net_read(&c, back, 2) == 2 &&
+                std::memcmp(msg, back, 2) == 0)
+                ++ok;
+            net_close(&c);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(ok, 2 * pairs);
 }
 
 // Both roles of our adapter over one loopback connection.

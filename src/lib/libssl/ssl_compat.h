@@ -5,6 +5,8 @@
 
 #include <mbedtls/version.h>
 
+#include <cstring>
+
 #if MBEDTLS_VERSION_MAJOR >= 3
 #include <mbedtls/build_info.h>
 #include <psa/crypto.h>
@@ -54,7 +56,7 @@ inline int ssl_compat_parse_key(mbedtls_pk_context *pk, const unsigned char *key
 
 /// Holds a configuration to TLS 1.2 only, whatever the library would allow.
 inline void ssl_compat_tls12_only(mbedtls_ssl_config *conf) {
-#if MBEDTLS_VERSION_MAJOR >= 3
+#if MBEDTLS_VERSION_NUMBER >= 0x03020000
     mbedtls_ssl_conf_min_tls_version(conf, MBEDTLS_SSL_VERSION_TLS1_2);
     mbedtls_ssl_conf_max_tls_version(conf, MBEDTLS_SSL_VERSION_TLS1_2);
 #else
@@ -63,13 +65,11 @@ inline void ssl_compat_tls12_only(mbedtls_ssl_config *conf) {
 #endif
 }
 
-/// The negotiated minor version of an established session (3 for TLS 1.2).
+/// The negotiated minor version of an established session (3 for TLS 1.2). The version
+/// text is the one interface every series shares; the fields behind it moved in 3.x.
 inline int ssl_compat_minor_version(const mbedtls_ssl_context *ssl) {
-#if MBEDTLS_VERSION_MAJOR >= 3
-    return mbedtls_ssl_get_version_number(ssl) == MBEDTLS_SSL_VERSION_TLS1_2 ? 3 : 0;
-#else
-    return ssl->minor_ver;
-#endif
+    const char *v = mbedtls_ssl_get_version(ssl);
+    return v && std::strcmp(v, "TLSv1.2") == 0 ? 3 : 0;
 }
 
 /// Library-wide start that 3.x needs before keys are generated or parsed.

@@ -39,9 +39,17 @@ int ssl_conf_seed(ssl_conf *c, const char *pers) {
                                  std::char_traits<char>::length(pers));
 }
 
+// The DRBG is shared by every session of the configuration; the library serialises it
+// only when built with its threading module, so the lock is ours.
+static int locked_random(void *arg, unsigned char *out, size_t len) {
+    auto *c = static_cast<ssl_conf *>(arg);
+    std::scoped_lock lock(c->rng_lock);
+    return mbedtls_ctr_drbg_random(&c->drbg, out, len);
+}
+
 void ssl_conf_common(ssl_conf *c) {
     mbedtls_ssl_conf_ciphersuites(&c->conf, mbedtls_ssl_list_ciphersuites());
-    mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
+    mbedtls_ssl_conf_rng(&c->conf, locked_random, c);
     mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_NONE);
     ssl_compat_tls12_only(&c->conf);
 }

@@ -8,6 +8,7 @@
 #include "log.h"
 
 #include <cstddef>
+#include <mutex>
 
 /// Module tag of every libssl log line.
 #define SSL_TAG "sslcli"
@@ -22,6 +23,7 @@ struct ssl_conf {
     mbedtls_x509_crt chain;
     mbedtls_pk_context key;
     mbedtls_ssl_config conf;
+    std::mutex rng_lock;  ///< sessions of many threads draw from the one DRBG
 
     ssl_conf();
     ~ssl_conf();
