@@ -59,7 +59,7 @@ static int handshake_loop(ssl_session *s) {
     }
 }
 
-static ssl_session *session_start(const ssl_conf *conf, const ssl_io *io) {
+static ssl_session *session_start(const ssl_conf *conf, const ssl_io *io, bool client) {
     if (!io || !io->recv || !io->send) {
         LOG2(LOG2_ERR, SSL_TAG, "ssl transport is incomplete\n");
         return nullptr;
@@ -70,7 +70,10 @@ static ssl_session *session_start(const ssl_conf *conf, const ssl_io *io) {
     s->io = *io;
     int ret = mbedtls_ssl_setup(&s->ssl, &conf->conf);
     if (ret != 0) {
-        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_setup returned %d\n", ret);
+        if (client)
+            LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_setup failed\n");
+        else
+            LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_setup returned %d\n", ret);
         delete s;
         return nullptr;
     }
@@ -91,12 +94,12 @@ ssl_session *ssl_cli_handshake(ssl_conf *conf, const ssl_io *io) {
         conf = ssl_cli_conf_get();
     if (!conf)
         return nullptr;
-    return session_start(conf, io);
+    return session_start(conf, io, true);
 }
 
 ssl_session *ssl_srv_handshake(const ssl_conf *conf, const ssl_io *io) {
     PAL_ASSERT_RET(conf != nullptr, nullptr);
-    ssl_session *s = session_start(conf, io);
+    ssl_session *s = session_start(conf, io, false);
     if (s)
         LOG2(LOG2_DBG, SSL_TAG, "Proto=[%s] Cipher=[%s]\n", ssl_session_proto(s),
              ssl_session_cipher(s));
