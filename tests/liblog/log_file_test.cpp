@@ -136,8 +136,8 @@ TEST_F(LogFile, ConcurrentLinesNeverInterleave) {
         th.join();
     auto lines = split_lines(read_text(path("many.log")));
     ASSERT_EQ(lines.size(), static_cast<size_t>(threads * per_thread));
-    std::regex shape(k_date +
-                     std::string(R"(INFO  \d+ --- \[\d+\] main .*\(\):T(\d) n=(\d+) ([a-d]+) end$)"));
+    std::string tail = R"(INFO  \d+ --- \[\d+\] main .*\(\):T(\d) n=(\d+) ([a-d]+) end$)";
+    std::regex shape(k_date + tail);
     std::vector<int> next(threads, 0);
     for (const std::string &l : lines) {
         std::smatch m;

@@ -88,6 +88,7 @@ log2_ctx *log2_ctx_get() {
         return c;
     c = new log2_ctx;
     c->console_tty = os_stderr_is_terminal();
+    c->pid = os_getpid();
     pal_strlcpy(c->file.mode, "w");
     c->file.size_cap = 2097152;
     c->syslog.fd = -1;
@@ -97,6 +98,11 @@ log2_ctx *log2_ctx_get() {
     pal_set_log_hook(pal_hook);
     log2_threshold_sync(c);
     return c;
+}
+
+uint64_t log2_self_tid() {
+    thread_local uint64_t tid = os_thread_id();
+    return tid;
 }
 
 void log2_threshold_sync(log2_ctx *c) {
@@ -305,7 +311,7 @@ static void build_prefix(line_bufs *lb, unsigned flags, const pal_tm &tm, const 
             tm.usec / 1000);
     lb->time_len = lb->a_len;
     if (flags & LOG2_P_TID)
-        put(lb->a, sizeof lb->a, &lb->a_len, "[%u]", static_cast<unsigned>(os_thread_id()));
+        put(lb->a, sizeof lb->a, &lb->a_len, "[%u]", static_cast<unsigned>(log2_self_tid()));
     if (flags & LOG2_P_TID_NAME)
         put(lb->a, sizeof lb->a, &lb->a_len, "[%s]", thread);
     if ((flags & LOG2_P_FILE) && file != nullptr)
@@ -348,7 +354,7 @@ int log2_vprintf(log2_ctx *ctx, int level, const char *tag, const char *file, in
     // The thread-name table has its own lock, taken here before the context lock.
     char thread[LOG2_THREAD_NAME_MAX] = "";
     if ((flags & LOG2_P_TID_NAME) || c->on_file.load(std::memory_order_relaxed))
-        os_thread_name_get(os_thread_id(), thread);
+        os_thread_name_get(log2_self_tid(), thread);
     line_bufs lb;
     lb.a[0] = lb.b[0] = '\0';
     build_prefix(&lb, flags, tm, thread, file, line, func);

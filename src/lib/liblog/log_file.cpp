@@ -49,16 +49,17 @@ int log_file_set_mode(log2_ctx *c, const char *mode) {
     return 0;
 }
 
-static int write_line(std::FILE *f, const log2_line *l) {
+// Returns the bytes written, or -1 when the stream reports an error.
+static int64_t write_line(std::FILE *f, int pid, const log2_line *l) {
     const pal_tm &tm = *l->tm;
     char head[1024];
     int n = pal_snprintf(head, "%04d-%02d-%02d %02d:%02d:%02d.%06d %-5s %d --- [%s] %s ",
                          tm.year, tm.mon, tm.mday, tm.hour, tm.min, tm.sec, tm.usec,
-                         log2_level_label(l->level), os_getpid(), l->thread, l->tag);
+                         log2_level_label(l->level), pid, l->thread, l->tag);
     std::fwrite(head, 1, static_cast<size_t>(n), f);
     std::fwrite(l->b, 1, l->b_len, f);
     std::fflush(f);
-    return std::ferror(f) ? -1 : 0;
+    return std::ferror(f) ? -1 : n + static_cast<int64_t>(l->b_len);
 }
 
 static void reopen_append(log2_ctx *c, const char *mode) {
@@ -69,20 +70,24 @@ static void reopen_append(log2_ctx *c, const char *mode) {
 void log_file_write(log2_ctx *c, const log2_line *l) {
     if (!c->on_file.load() || c->file.stream == nullptr)
         return;
-    if (!os_file_exists(c->file.path))  // deleted or moved away: start a new file
+    // One look at the file per line tells both whether it still exists and its size.
+    int64_t size = os_file_size(c->file.path);
+    if (size < 0) {  // deleted or moved away: start a new file
         reopen_append(c, "a+");
+        size = 0;
+    }
     if (c->file.stream == nullptr)
         return;
-    if (write_line(c->file.stream, l) < 0) {
+    int64_t n = write_line(c->file.stream, c->pid, l);
+    if (n < 0) {
         log2_dbg_printf("log_file_write: fwrite error\n");
         reopen_append(c, "a+");
-        if (c->file.stream == nullptr || write_line(c->file.stream, l) < 0) {
+        if (c->file.stream == nullptr || (n = write_line(c->file.stream, c->pid, l)) < 0) {
             log_file_close(c);
             return;
         }
     }
-    long size = std::ftell(c->file.stream);
-    if (size < 0 || static_cast<uint64_t>(size) < c->file.size_cap)
+    if (static_cast<uint64_t>(size + n) < c->file.size_cap)
         return;
     log_file_close(c);
     log_file_halve(c->file.path, c->file.size_cap);

@@ -47,6 +47,7 @@ struct log2_ctx {
     std::atomic<uint8_t> on_file{0};
     std::atomic<uint8_t> on_syslog{0};
     bool console_tty = false;  ///< colours only make sense on a terminal
+    int pid = 0;               ///< process id, read once: file and syslog lines carry it
     std::mutex mu;             ///< held while one line runs through the sinks
     log2_out_fn out_cb = nullptr;
     log2_out_fn err_cb = nullptr;
@@ -71,6 +72,8 @@ struct log2_line {
 
 /// The process-wide context, created on first use.
 log2_ctx *log2_ctx_get();
+/// The calling thread's id, read once per thread (each read is a system call).
+uint64_t log2_self_tid();
 /// Makes g_log2_threshold follow the context threshold and the redirect hook.
 void log2_threshold_sync(log2_ctx *c);
 

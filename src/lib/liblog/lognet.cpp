@@ -142,7 +142,7 @@ static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Ju
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Builds the datagram text; returns its length without the terminating zero.
-static int build_message(const log2_syslog_sink *s, const log2_line *l, std::span<char> out) {
+static int build_message(const log2_ctx *c, const log2_line *l, std::span<char> out) {
     char pri_name[32];
     pal_snprintf(pri_name, "user.%s", log2_level_syslog(l->level));
     int pri = lognet_decode_pri(pri_name);
@@ -152,9 +152,9 @@ static int build_message(const log2_syslog_sink *s, const log2_line *l, std::spa
     pal_snprintf(stamp, "%s %2d %02d:%02d:%02d", month_names[mon], tm.mday, tm.hour, tm.min,
                  tm.sec);
     char pid[16];
-    pal_snprintf(pid, "[%d]", os_getpid());
+    pal_snprintf(pid, "[%d]", c->pid);
     const char *tag = l->tag && l->tag[0] ? l->tag : "<someone>";
-    return pal_snprintf(out, "<%d>%.15s %.32s %.64s%s: %.800s", pri, stamp, s->hostname, tag,
+    return pal_snprintf(out, "<%d>%.15s %.32s %.64s%s: %.800s", pri, stamp, c->syslog.hostname, tag,
                         pid, l->a + l->time_len);
 }
 
@@ -172,7 +172,7 @@ void log_net_write(log2_ctx *c, const log2_line *l) {
         s.state = 2;
     }
     char text[1536];
-    int len = build_message(&s, l, text);
+    int len = build_message(c, l, text);
     // The zero byte goes with the text.
     if (lognet_sock_send(s.fd, text, static_cast<size_t>(len) + 1) == 0)
         return;
