@@ -16,9 +16,11 @@ namespace {
 // A socket bound to 127.0.0.1 on a free port, closed at the end of the test.
 class receiver {
 public:
-    explicit receiver(int type) : fd_(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    explicit receiver(int type, uint16_t port = 0)
+        : fd_(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
@@ -148,6 +150,22 @@ TEST_F(Syslog, TcpStreamContent) {
     LOG2(LOG2_ERR, "httpd", "second\n");
     m = r.stream_message();
     EXPECT_NE(m.find("TestBody():second\n"), std::string::npos) << m;
+}
+
+// Without a port the services "syslog" (UDP 514) and "syslog-conn" (TCP 601) are used, also
+// where the system's services list lacks them. Binding them needs root; skipped otherwise.
+TEST_F(Syslog, ServicePortsWhenUrlHasNone) {
+    receiver udp(SOCK_DGRAM, 514);
+    receiver tcp(SOCK_STREAM, 601);
+    if (!udp.ok() || !tcp.ok())
+        GTEST_SKIP() << "ports 514/udp and 601/tcp on 127.0.0.1 are not available";
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, "udp://127.0.0.1"), 0);
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_ON, 1), 0);
+    LOG2(LOG2_INFO, "main", "to 514\n");
+    EXPECT_NE(udp.datagram().find("to 514"), std::string::npos);
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, "tcp://127.0.0.1"), 0);
+    LOG2(LOG2_INFO, "main", "to 601\n");
+    EXPECT_NE(tcp.stream_message().find("to 601"), std::string::npos);
 }
 
 TEST_F(Syslog, UnreachableServerNeverStopsLogging) {
