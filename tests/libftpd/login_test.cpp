@@ -1,0 +1,180 @@
+// login_test.cpp - USER and PASS against anonymous and configured credentials, the lockout
+// seen by clients of two addresses, the login file, and moving through the tree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ftpd_test_util.h"
+#include "libpwd.h"
+
+namespace {
+
+class FtpdLogin : public ::testing::Test {
+protected:
+    ftpd_test_server server;
+    ftp_client c;
+    std::string logdir;
+
+    void TearDown() override { ftpd_test_rmtree(logdir); }
+
+    void start_user(int fail_limit = 3) {
+        logdir = ftpd_test_tmpdir("login");
+        ASSERT_TRUE(server.start([&](ftpd_conf &cf) {
+            cf.user = "alice";
+            cf.passwd = "s3cret";
+            cf.login_fail_count = fail_limit;
+            cf.login_fail_wait_m = 1;
+            cf.login_file = logdir + "/login.log";
+        }));
+    }
+    void connect(ftp_client &cl, const char *src = nullptr) {
+        ASSERT_TRUE(cl.open(server.port, src));
+        ASSERT_EQ(cl.reply(), 220);
+    }
+    std::string login_file() {
+        std::ifstream f(logdir + "/login.log");
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+};
+
+TEST_F(FtpdLogin, AnonymousTakesAnyPasswordAndOnlyThatName) {
+    ASSERT_TRUE(server.start());
+    connect(c);
+    EXPECT_EQ(c.cmd("USER bob"), 530);
+    EXPECT_EQ(c.last, "530 Login incorrect");
+    EXPECT_EQ(c.cmd("USER anonymous"), 331);
+    EXPECT_EQ(c.last, "331 Please specify the password");
+    EXPECT_EQ(c.cmd("PASS whatever@example"), 230);
+    EXPECT_EQ(c.last, "230 Login successful");
+    EXPECT_EQ(c.cmd("PWD"), 257);
+}
+
+TEST_F(FtpdLogin, ConfiguredUserPlainAndShaPasswords) {
+    start_user();
+    connect(c);
+    EXPECT_EQ(c.cmd("USER anonymous"), 530);
+    EXPECT_EQ(c.login("alice", "s3cret"), 230);
+    ftp_client d;
+    connect(d);
+    char sha[64];
+    pwd_sha_encode("s3cret", sha);
+    EXPECT_EQ(d.login("alice", sha), 230);
+    ftp_client e;
+    connect(e);
+    EXPECT_EQ(e.login("alice", "S3CRET"), 530);
+    EXPECT_EQ(e.last, "530 Wrong user or password");
+    EXPECT_EQ(e.cmd("PWD"), 530);  // still logged out
+}
+
+TEST_F(FtpdLogin, PassBeforeUserAndUserWithoutNameFailAsWrongUser) {
+    start_user();
+    connect(c);
+    EXPECT_EQ(c.cmd("PASS s3cret"), 530);
+    EXPECT_EQ(c.last, "530 Wrong user or password");
+    EXPECT_EQ(c.cmd("USER"), 331);
+    EXPECT_EQ(c.cmd("PASS s3cret"), 530);
+    // Two failures counted: one more locks this address.
+    EXPECT_EQ(c.login("alice", "bad"), 530);
+    EXPECT_EQ(c.login("alice", "s3cret"), 530);
+    EXPECT_EQ(c.last.rfind("530 Login failed 3 times, Please try again in ", 0), 0u) << c.last;
+}
+
+TEST_F(FtpdLogin, LockoutAfterThreeFailuresSparesOtherAddresses) {
+    start_user(3);
+    connect(c);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(c.login("alice", "nope"), 530);
+    EXPECT_EQ(c.login("alice", "s3cret"), 530);  // locked even with the right password
+    double minutes = 0;
+    ASSERT_EQ(sscanf(c.last.c_str(), "530 Login failed 3 times, Please try again in %lf minutes",
+                     &minutes), 1) << c.last;
+    EXPECT_GT(minutes, 0.9);
+    EXPECT_LE(minutes, 1.0);
+    ftp_client other;
+    connect(other, "127.0.0.2");
+    EXPECT_EQ(other.login("alice", "s3cret"), 230);
+}
+
+TEST_F(FtpdLogin, SuccessClearsTheCountAndColonUserIsNotCounted) {
+    start_user(3);
+    connect(c);
+    EXPECT_EQ(c.login("alice", "x"), 530);
+    EXPECT_EQ(c.login("alice", "y"), 530);
+    EXPECT_EQ(c.login("alice", "s3cret"), 230);
+    EXPECT_EQ(c.login("alice", "x"), 530);
+    EXPECT_EQ(c.login("alice", "y"), 530);
+    // ":" is refused but neither counted nor written to the login file.
+    EXPECT_EQ(c.cmd("USER :"), 530);  // not the configured name
+    EXPECT_EQ(c.cmd("USER"), 331);
+    EXPECT_EQ(c.login("alice", "s3cret"), 230);
+    std::string log = login_file();
+    EXPECT_EQ(log.find("\t:\t"), std::string::npos);
+}
+
+TEST_F(FtpdLogin, LoginFileHasOneLinePerAttempt) {
+    start_user();
+    connect(c, "127.0.0.3");
+    EXPECT_EQ(c.login("alice", "wrong"), 530);
+    EXPECT_EQ(c.login("alice", "s3cret"), 230);
+    std::string log = login_file();
+    std::istringstream in(log);
+    std::string l1, l2, extra;
+    ASSERT_TRUE(std::getline(in, l1));
+    ASSERT_TRUE(std::getline(in, l2));
+    EXPECT_FALSE(std::getline(in, extra));
+    // "YYYY-MM-DD hh:mm:ss " then the tab-separated fields.
+    ASSERT_GT(l1.size(), 20u);
+    EXPECT_EQ(l1[4], '-');
+    EXPECT_EQ(l1[19], ' ');
+    EXPECT_EQ(l1.substr(20), "\twarn\talice\tlogin\tlogin failed form 127.0.0.3");
+    EXPECT_EQ(l2.substr(20), "\tinfo\talice\tlogin\tlogin from 127.0.0.3");
+    EXPECT_EQ(log.find("wrong"), std::string::npos);  // never the password
+}
+
+TEST_F(FtpdLogin, CwdCdupPwdMoveInsideTheRoot) {
+    ASSERT_TRUE(server.start());
+    std::filesystem::create_directories(server.root + "/a/b");
+    ftpd_test_write(server.root + "/a/file.txt", "x");
+    connect(c);
+    ASSERT_EQ(c.login("anonymous", "x"), 230);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/\"");
+    EXPECT_EQ(c.cmd("CWD a"), 250);
+    EXPECT_EQ(c.last, "250 Directory successfully changed.");
+    EXPECT_EQ(c.cmd("XCWD b"), 250);
+    EXPECT_EQ(c.cmd("XPWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/a/b\"");
+    EXPECT_EQ(c.cmd("CDUP"), 250);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/a\"");
+    EXPECT_EQ(c.cmd("CWD file.txt"), 550);  // a file is no directory
+    EXPECT_EQ(c.last, "550 Failured to change directory.");
+    EXPECT_EQ(c.cmd("CWD /missing"), 550);
+    EXPECT_EQ(c.cmd("CWD"), 550);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/a\"");
+    EXPECT_EQ(c.cmd("XCUP"), 250);
+    EXPECT_EQ(c.cmd("CDUP"), 250);  // ".." of "/" stays "/"
+    EXPECT_EQ(c.cmd("CWD ../../.."), 250);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/\"");
+    EXPECT_EQ(c.cmd("CWD /a/b"), 250);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/a/b\"");
+}
+
+TEST_F(FtpdLogin, UserStartsANewLogin) {
+    start_user();
+    connect(c);
+    ASSERT_EQ(c.login("alice", "s3cret"), 230);
+    EXPECT_EQ(c.cmd("USER alice"), 331);
+    EXPECT_EQ(c.cmd("PWD"), 530);
+    EXPECT_EQ(c.cmd("PASS s3cret"), 230);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+}
+
+}  // namespace

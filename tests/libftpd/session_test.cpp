@@ -1,0 +1,236 @@
+// session_test.cpp - the control session through a raw client: greeting, parsing, the
+// login gate, odd input, admission limits, the idle time-out and FTPS set-up.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "ftpd_test_util.h"
+#include "ssl.h"
+
+namespace {
+
+class FtpdSession : public ::testing::Test {
+protected:
+    ftpd_test_server server;
+    ftp_client c;
+
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+
+    void connect(ftp_client &cl) {
+        ASSERT_TRUE(cl.open(server.port));
+        ASSERT_EQ(cl.reply(), 220);
+        EXPECT_EQ(cl.last, "220 (nvtd 1.0.0.0)");
+    }
+};
+
+TEST_F(FtpdSession, GreetsAndAnswersUnknownAndUnimplementedWords) {
+    connect(c);
+    EXPECT_EQ(c.cmd("FOO bar"), 500);
+    EXPECT_EQ(c.last, "500 Bad command");
+    for (const char *w : {"ACCT x", "SMNT x", "REIN", "STOU", "ALLO 10"}) {
+        EXPECT_EQ(c.cmd(w), 500) << w;
+        EXPECT_EQ(c.last, "500 Bad command") << w;
+    }
+    EXPECT_EQ(c.cmd("noop"), 200) << c.last;  // the command word is upper-cased
+    EXPECT_EQ(c.cmd("QUIT"), 221);
+    EXPECT_EQ(c.last, "221 Goodbye.");
+    EXPECT_TRUE(c.wait_closed(3000));
+}
+
+TEST_F(FtpdSession, LoginGatesEverythingButTheGreetingCommands) {
+    connect(c);
+    for (const char *w : {"RETR x", "STOR x", "LIST", "CWD /", "PWD", "PASV", "STRU F",
+                          "SITE HELP", "ABOR", "MKD d", "DELE x", "TYPE I"}) {
+        EXPECT_EQ(c.cmd(w), 530) << w;
+        EXPECT_EQ(c.last, "530 Please login with USER and PASS.") << w;
+    }
+    EXPECT_EQ(c.cmd("SYST"), 215) << c.last;
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+    ASSERT_EQ(c.login("anonymous", "x"), 230);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    // Unknown words stay unknown after login; a missing path gets 501.
+    EXPECT_EQ(c.cmd("ACCT x"), 500);
+    EXPECT_EQ(c.cmd("RETR"), 501);
+    EXPECT_EQ(c.last, "501 Syntax error in parameters or arguments.");
+    EXPECT_EQ(c.cmd("DELE "), 501);
+}
+
+TEST_F(FtpdSession, StruModeSiteAbortAnswerEveryLine) {
+    connect(c);
+    ASSERT_EQ(c.login("anonymous", ""), 230);
+    EXPECT_EQ(c.cmd("STRU F"), 200);
+    EXPECT_EQ(c.last, "200 Structure set to F.");
+    EXPECT_EQ(c.cmd("STRU R"), 504);
+    EXPECT_EQ(c.last, "504 Command not implemented for that parameter.");
+    EXPECT_EQ(c.cmd("MODE S"), 200);
+    EXPECT_EQ(c.last, "200 Mode set to S.");
+    EXPECT_EQ(c.cmd("MODE B"), 504);
+    EXPECT_EQ(c.cmd("SITE CHMOD 777 x"), 500);
+    EXPECT_EQ(c.last, "500 Unknown SITE command.");
+    EXPECT_EQ(c.cmd("ABOR"), 225);
+    EXPECT_EQ(c.last, "225 No transfer to ABOR.");
+    EXPECT_EQ(c.cmd("\xff\xf4\xff\xf2" "ABOR"), 225);
+}
+
+TEST_F(FtpdSession, OddLinesGetRepliesOrACleanClose) {
+    connect(c);
+    ASSERT_TRUE(c.send_raw("\n"));  // bare LF: an empty command word
+    EXPECT_EQ(c.reply(), 500);
+    ASSERT_TRUE(c.send_raw("\r\n"));
+    EXPECT_EQ(c.reply(), 500);
+    ASSERT_TRUE(c.send_raw("NOOP\n"));  // LF alone ends a line
+    EXPECT_EQ(c.reply(), 200);
+    ASSERT_TRUE(c.send_raw("NOOP \t \r\n"));  // trailing white space goes
+    EXPECT_EQ(c.reply(), 200);
+    ASSERT_TRUE(c.send_raw(std::string("\x01\x80\xfe\x7f garbage\r\n")));
+    EXPECT_EQ(c.reply(), 500);
+    ASSERT_TRUE(c.send("USER " + std::string(8191 - 5 - 2, 'u')));  // 8191 bytes with CR LF
+    EXPECT_EQ(c.reply(), 530);
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+    // 8192 bytes without a line end do not fit the line buffer: the session ends.
+    ASSERT_TRUE(c.send_raw(std::string(8192, 'A') + "\r\n"));
+    EXPECT_TRUE(c.wait_closed(5000));
+}
+
+TEST_F(FtpdSession, ClientThatDisconnectsMidCommandEndsOnlyItsSession) {
+    ftp_client a, b;
+    connect(a);
+    connect(b);
+    ASSERT_TRUE(a.send_raw("USER anony"));
+    a.close();
+    ASSERT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 1; }, 5000));
+    EXPECT_EQ(b.cmd("NOOP"), 200);
+}
+
+TEST_F(FtpdSession, MaxClientsRefusesWith421UntilASessionEnds) {
+    server.stop();
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) { cf.max_clients = 2; }));
+    ftp_client a, b, third;
+    connect(a);
+    connect(b);
+    ASSERT_TRUE(third.open(server.port));
+    EXPECT_EQ(third.reply(), 421);
+    EXPECT_EQ(third.last, "421 There are too many connected users, please try later.");
+    EXPECT_TRUE(third.wait_closed(3000));
+    EXPECT_EQ(a.cmd("QUIT"), 221);
+    ASSERT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 1; }, 5000));
+    connect(third);
+    EXPECT_EQ(third.cmd("NOOP"), 200);
+}
+
+TEST_F(FtpdSession, ThreeHundredConnectionsAtOnceAreServedAndLeaveNothingBehind) {
+    int threads0 = ftpd_test_thread_count();
+    int fds0 = ftpd_test_fd_count();
+    std::vector<std::unique_ptr<ftp_client>> cl;
+    for (int i = 0; i < 300; i++) {
+        cl.push_back(std::make_unique<ftp_client>());
+        ASSERT_TRUE(cl.back()->open(server.port)) << i;
+    }
+    int greeted = 0;
+    for (auto &x : cl)
+        greeted += x->reply(10000) == 220;
+    EXPECT_EQ(greeted, 300);
+    EXPECT_EQ(ftpd_session_count(server.srv), 300);
+    EXPECT_EQ(cl[150]->cmd("NOOP"), 200);
+    cl.clear();
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 0; }, 10000));
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_test_thread_count() <= threads0; }, 5000))
+        << ftpd_test_thread_count() << " > " << threads0;
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_test_fd_count() <= fds0; }, 5000))
+        << ftpd_test_fd_count() << " > " << fds0;
+}
+
+TEST_F(FtpdSession, IdleSessionGets421TimeoutAfterFifteenSeconds) {
+    connect(c);
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+    uint64_t t0 = os_clock_ms();
+    EXPECT_EQ(c.reply(20000), 421);
+    uint64_t waited = os_clock_ms() - t0;
+    EXPECT_EQ(c.last, "421 Timeout.");
+    EXPECT_GE(waited, 14500u);
+    EXPECT_LE(waited, 18000u);
+    EXPECT_TRUE(c.wait_closed(3000));
+}
+
+TEST_F(FtpdSession, MountFailureEndsOnlyThatSessionWith421) {
+    server.stop();
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) { cf.ftp_root = "/nonexistent/nvtd/root"; }));
+    ASSERT_TRUE(c.open(server.port));
+    EXPECT_EQ(c.reply(), 421);
+    EXPECT_EQ(c.last, "421 Service not available.");
+    EXPECT_TRUE(c.wait_closed(3000));
+    ASSERT_TRUE(c.open(server.port));  // the server goes on
+    EXPECT_EQ(c.reply(), 421);
+}
+
+// FTPS: a certificate made once for the whole suite.
+class FtpdTls : public ::testing::Test {
+protected:
+    static std::string dir;
+    ftpd_test_server server;
+
+    static void SetUpTestSuite() {
+        dir = ftpd_test_tmpdir("tls");
+        ASSERT_EQ(ssl_create_key_x509_file((dir + "/k.der").c_str(), (dir + "/c.pem").c_str()),
+                  0);
+    }
+    static void TearDownTestSuite() { ftpd_test_rmtree(dir); }
+
+    bool start_tls(int ftp_port_override = -1) {
+        int ftps = ftpd_test_free_port();
+        return server.start([&](ftpd_conf &cf) {
+            cf.ftps_port = ftps;
+            cf.crt_file = dir + "/c.pem";
+            cf.key_file = dir + "/k.der";
+            cf.read_timeout_ms = 3000;
+            if (ftp_port_override >= 0)
+                cf.ftp_port = ftp_port_override;
+        });
+    }
+};
+std::string FtpdTls::dir;
+
+TEST_F(FtpdTls, LoginOverImplicitTlsWhileAStalledHandshakeWaits) {
+    ASSERT_TRUE(start_tls());
+    int threads0 = ftpd_test_thread_count();
+    ftp_client staller;  // connects to the FTPS port and never says a word
+    ASSERT_TRUE(staller.open(server.ftps_port));
+    ftp_client c;
+    ASSERT_TRUE(c.open(server.ftps_port));
+    uint64_t t0 = os_clock_ms();
+    ASSERT_TRUE(c.start_tls());
+    EXPECT_LT(os_clock_ms() - t0, 2000u);  // not held up by the staller
+    EXPECT_EQ(c.reply(), 220);
+    EXPECT_EQ(c.login("anonymous", "x"), 230);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.last, "257 \"/\"");
+    // The plain port still speaks plain FTP.
+    ftp_client p;
+    ASSERT_TRUE(p.open(server.port));
+    EXPECT_EQ(p.reply(), 220);
+    // The stalled handshake ends by its time-out and takes its thread along.
+    EXPECT_TRUE(staller.wait_closed(6000));
+    c.close();
+    p.close();
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 0; }, 5000));
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_test_thread_count() <= threads0; }, 5000));
+}
+
+TEST_F(FtpdTls, MissingCertificateFailsTheStartAndFtpsAloneRuns) {
+    int ftps = ftpd_test_free_port();
+    EXPECT_FALSE(server.start([&](ftpd_conf &cf) {
+        cf.ftps_port = ftps;
+        cf.crt_file = dir + "/missing.pem";
+        cf.key_file = dir + "/k.der";
+    }));
+    server.stop();
+    ASSERT_TRUE(start_tls(0));  // FTP port 0: only the FTPS listener
+    ftp_client c;
+    EXPECT_FALSE(c.open(server.port, nullptr, 500));
+    ASSERT_TRUE(c.open(server.ftps_port));
+    ASSERT_TRUE(c.start_tls());
+    EXPECT_EQ(c.reply(), 220);
+}
+
+}  // namespace
