@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
+#include <vector>
 
 class VfsFile : public ::testing::Test {
 protected:
@@ -260,6 +263,59 @@ TEST_F(VfsFile, MountOptions) {
     EXPECT_EQ(vfs_mount2("///session", &err), nullptr);
     EXPECT_EQ(err.code, PAL_EINVAL);
     EXPECT_STREQ(err.msg, "url_conf_2_real [///session] failed\n");
+}
+
+TEST_F(VfsFile, FileUrlsAndParallelSessions) {
+    vfs_test_write(tmp / "dir x/f.txt", "url");
+    std::string url = "file://" + tmp.str() + "/dir%20x?rcache_size=64k";
+    vfs_mount *um = vfs_mount2(url.c_str(), nullptr);
+    ASSERT_NE(um, nullptr);
+    vfs_stat_rec st{};
+    EXPECT_EQ(vfs_stat(um, "/f.txt", &st), 0);
+    EXPECT_EQ(vfs_umount(um), 0);
+    vfs_err err{};
+    EXPECT_EQ(vfs_mount2("", &err), nullptr);
+    EXPECT_EQ(err.code, PAL_EINVAL);
+
+    // Sessions run side by side, each on its own mount.
+    std::vector<std::thread> ts;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 4; t++) {
+        ts.emplace_back([&, t] {
+            vfs_mount *sm = vfs_mount2(tmp.str().c_str(), nullptr);
+            std::string name = pal_format("/s%d.txt", t);
+            char cwd[VFS_PATH_MAX] = "/";
+            for (int i = 0; i < 100 && sm; i++) {
+                vfs_file *f = vfs_open(sm, name.c_str(), VFS_O_UPLOAD);
+                if (!f || vfs_write(f, "abc", 3) != 3 || vfs_close(f) != 0)
+                    bad++;
+                if (vfs_chdir(sm, cwd, "dir x") != 0 || vfs_chdir(sm, cwd, "..") != 0)
+                    bad++;
+            }
+            if (!sm || vfs_umount(sm) != 0)
+                bad++;
+        });
+    }
+    for (auto &th : ts)
+        th.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST_F(VfsFile, StaleHandlesAreRefused) {
+    vfs_test_write(tmp / "s.txt", "x");
+    vfs_file *f = vfs_open(m, "/s.txt", VFS_O_DOWNLOAD);
+    vfs_dir *d = vfs_opendir(m, "/");
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(vfs_umount(m), 0);
+    char c;
+    EXPECT_EQ(vfs_pread(f, &c, 1, 0), -1);
+    EXPECT_EQ(vfs_close(f), -1);
+    EXPECT_EQ(vfs_readdir(d), nullptr);
+    EXPECT_EQ(vfs_closedir(d), -1);
+    EXPECT_STREQ(vfs_strerror(f), "invalid handle error");
+    EXPECT_EQ(vfs_umount(m), -1);
+    m = nullptr;
 }
 
 TEST_F(VfsFile, BackslashRootServesTheWholeSystem) {

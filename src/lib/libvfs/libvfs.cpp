@@ -14,14 +14,35 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 std::mutex g_reg_lock;
 std::array<const vfs_drv *, 4> g_drvs{};
 bool g_started = false;
+// Every live handle, so that a stale or foreign pointer is refused without reading the
+// memory it points to (a closed handle's memory is already freed).
+std::shared_mutex g_live_lock;
+std::unordered_set<const void *> g_live;
 }  // namespace
+
+static bool live(const void *h) {
+    std::shared_lock lk(g_live_lock);
+    return g_live.count(h) != 0;
+}
+
+static void live_add(const void *h) {
+    std::unique_lock lk(g_live_lock);
+    g_live.insert(h);
+}
+
+static void live_del(const void *h) {
+    std::unique_lock lk(g_live_lock);
+    g_live.erase(h);
+}
 
 // Read cache of one file handle: one window of the file, refilled on a miss.
 struct vfs_rcache {
@@ -69,13 +90,13 @@ struct vfs_dir {
 };
 
 static bool mount_ok(const vfs_mount *m) {
-    return m && m->magic == VFS_MAGIC && m->type == VFS_T_MOUNT;
+    return m && live(m) && m->magic == VFS_MAGIC && m->type == VFS_T_MOUNT;
 }
 static bool file_ok(const vfs_file *f) {
-    return f && f->magic == VFS_MAGIC && f->type == VFS_T_FILE && mount_ok(f->m);
+    return f && live(f) && f->magic == VFS_MAGIC && f->type == VFS_T_FILE && mount_ok(f->m);
 }
 static bool dir_ok(const vfs_dir *d) {
-    return d && d->magic == VFS_MAGIC && d->type == VFS_T_DIR && mount_ok(d->m);
+    return d && live(d) && d->magic == VFS_MAGIC && d->type == VFS_T_DIR && mount_ok(d->m);
 }
 
 static void set_missing(vfs_mount *m, const char *func) {
@@ -100,6 +121,9 @@ int vfs_add_drv(const vfs_drv *drv) {
 }
 
 int libvfs_init() {
+    // Held for the whole start, so that a second caller waits until the drivers are ready.
+    static std::mutex init_lock;
+    std::scoped_lock init(init_lock);
     {
         std::scoped_lock lk(g_reg_lock);
         if (g_started)
@@ -197,6 +221,7 @@ vfs_mount *vfs_mount2(const char *url, vfs_err *err) {
     m->wcache_size = size_str_to_u64(wsize);
     LOG2(LOG2_VERB, "vfs_loc", "rcache_bsize=%d wcache_bsize=%d\n",
          pal_size_to_i32(m->rcache_size), pal_size_to_i32(m->wcache_size));
+    live_add(m.get());
     return m.release();
 }
 
@@ -213,23 +238,26 @@ int vfs_umount(vfs_mount *m) {
     for (vfs_file *f : files) {
         if (m->drv->close)
             (void)m->drv->close(f->fctx);
+        live_del(f);
         f->magic = 0;
         delete f;
     }
     for (vfs_dir *d : dirs) {
         if (m->drv->closedir)
             (void)m->drv->closedir(d->dctx);
+        live_del(d);
         d->magic = 0;
         delete d;
     }
     int rc = m->drv->umount ? m->drv->umount(m->ctx) : 0;
+    live_del(m);
     m->magic = 0;
     delete m;
     return rc;
 }
 
 static vfs_mount *mount_of(const void *h) {
-    if (!h)
+    if (!h || !live(h))
         return nullptr;
     uint32_t hdr[2];
     std::memcpy(hdr, h, sizeof hdr);
@@ -279,8 +307,11 @@ vfs_dir *vfs_opendir(vfs_mount *m, const char *path) {
     d->dctx = dctx;
     d->m = m;
     d->path = path;
-    std::scoped_lock lk(m->lock);
-    m->dirs.push_back(d);
+    {
+        std::scoped_lock lk(m->lock);
+        m->dirs.push_back(d);
+    }
+    live_add(d);
     return d;
 }
 
@@ -299,6 +330,7 @@ int vfs_closedir(vfs_dir *d) {
         std::scoped_lock lk(m->lock);
         std::erase(m->dirs, d);
     }
+    live_del(d);
     d->magic = 0;
     delete d;
     return rc;
@@ -372,8 +404,11 @@ vfs_file *vfs_open(vfs_mount *m, const char *path, unsigned flags) {
     f->fctx = fctx;
     f->m = m;
     f->path = path;
-    std::scoped_lock lk(m->lock);
-    m->files.push_back(f);
+    {
+        std::scoped_lock lk(m->lock);
+        m->files.push_back(f);
+    }
+    live_add(f);
     return f;
 }
 
@@ -392,6 +427,7 @@ int vfs_close(vfs_file *f) {
         std::scoped_lock lk(m->lock);
         std::erase(m->files, f);
     }
+    live_del(f);
     f->magic = 0;
     delete f;
     return rc;

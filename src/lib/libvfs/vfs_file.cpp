@@ -108,11 +108,10 @@ static void split_front(std::deque<std::string> &comps, const std::string &path)
 }
 
 // Resolves rel component by component as the kernel does under RESOLVE_IN_ROOT: ".."
-// stops at the root, an absolute link target starts again at the root. On success
-// *dir is the directory that holds the final name *last ("." for a directory itself);
-// with follow, a final symbolic link is resolved too.
-static int walk(const loc_mount *mc, const char *rel, bool follow, pal_fd *dir,
-                std::string *last) {
+// stops at the root, an absolute link target starts again at the root, and a final
+// symbolic link is resolved too. On success *dir is the directory that holds the final
+// name *last ("." for a directory itself); a missing final name is left for the caller.
+static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *last) {
     std::vector<pal_fd> st;
     std::deque<std::string> comps;
     split_front(comps, rel);
@@ -130,10 +129,6 @@ static int walk(const loc_mount *mc, const char *rel, bool follow, pal_fd *dir,
             continue;
         }
         bool final = comps.empty();
-        if (final && !follow) {
-            *last = c;
-            break;
-        }
         pal_fd fd(openat(cur(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid()) {
             if (errno == ENOENT && final) {
@@ -178,7 +173,7 @@ static int walk(const loc_mount *mc, const char *rel, bool follow, pal_fd *dir,
 static int walk_open(const loc_mount *mc, const char *rel, int oflags, mode_t mode) {
     pal_fd dir;
     std::string last;
-    if (int rc = walk(mc, rel, true, &dir, &last); rc < 0)
+    if (int rc = walk(mc, rel, &dir, &last); rc < 0)
         return rc;
     // O_NOFOLLOW: a link swapped in after the walk is refused instead of followed.
     int fd = openat(dir.get(), last.c_str(), oflags | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -314,17 +309,20 @@ static int vfs_file_init() { return 0; }
 static void vfs_file_exit() {}
 static int vfs_file_probe(const char *) { return 0; }
 
-// The root of a bare path URL is the text before its query; other URLs go through the
-// URL parser.
+// The root of a bare path URL (no scheme) is the text before its query; other URLs go
+// through the URL parser.
 static int mount_root(const char *url, std::string *root) {
-    if (url[0] == '/') {
+    if (!url[0])
+        return -1;
+    if (!std::strstr(url, "://")) {
         root->assign(url, std::strcspn(url, "?#"));
         return 0;
     }
-    char path[VFS_PATH_MAX];
+    char path[VFS_PATH_MAX], decoded[VFS_PATH_MAX];
     if (url_get_path(url, path) != 0)
         return -1;
-    root->assign(path);
+    url_decode(path, decoded, sizeof decoded);
+    root->assign(decoded);
     return 0;
 }
 

@@ -141,14 +141,15 @@ static void vfs_phy_exit() {
 }
 
 static int url_path(const char *url, std::string *out) {
-    if (url[0] == '/') {
+    if (!std::strstr(url, "://")) {
         out->assign(url, std::strcspn(url, "?#"));
         return 0;
     }
-    char path[VFS_PATH_MAX];
+    char path[VFS_PATH_MAX], decoded[VFS_PATH_MAX];
     if (url_get_path(url, path) != 0)
         return -1;
-    out->assign(path);
+    url_decode(path, decoded, sizeof decoded);
+    out->assign(decoded);
     return 0;
 }
 
