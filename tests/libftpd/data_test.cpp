@@ -1,0 +1,185 @@
+// data_test.cpp - data connections: PORT and EPRT syntax and address checks, active
+// connects back to the client, passive listeners (one transfer each, the client's address
+// only, the accept wait) and the replies when no data mode is usable.
+#include "ftpb_util.h"
+
+namespace {
+
+class DataTest : public FtpbServer {};
+
+class DataPasvAddrTest : public FtpbServer {
+    void configure() override { g_ftpd_conf.pasv_address = "10.1.2.3"; }
+};
+
+/// A listener on 127.0.0.1 with a system port, for active-mode connects.
+struct active_peer {
+    os_socket_t sock = 0;
+    int port = 0;
+    active_peer() {
+        sock_srv_opts o{};
+        o.name = "ftpb_active";
+        o.backlog = 4;
+        sock = sock_tcp_bind("127.0.0.1", 0, &o);
+        port = o.bound_port;
+    }
+    ~active_peer() { sock_tcp_close(sock); }
+    /// Accepts within 3 s into st; false when nobody connected.
+    bool accept(net_stream *st) {
+        if (os_socket_wait(sock, OS_SOCKET_READ, 3000) <= 0)
+            return false;
+        os_sockaddr peer{};
+        os_socket_t c = os_socket_accept(sock, &peer);
+        if (c == 0)
+            return false;
+        net_stream_init(st, NET_TYPE_TCP_SRV, c, 3000);
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHosts) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    const char *bad[] = {
+        "PORT",                    "PORT 127,0,0,1,4",       "PORT 127,0,0,1,4,1,7",
+        "PORT 127,0,0,256,4,1",    "PORT 127,0,0,1,4,300",   "PORT 127,0,0,1,x,1",
+        "PORT 127,0,0,1,,1",       "PORT -1,0,0,1,4,1",      "EPRT",
+        "EPRT |1|127.0.0.1|",      "EPRT 1|127.0.0.1|5000|", "EPRT |3|127.0.0.1|5000|",
+        "EPRT |2|127.0.0.1|5000|", "EPRT |1||5000|",         "EPRT |1|127.0.0.1|5000",
+        "EPRT |1|127.0.0.1|5000|x|", "EPRT 5127.0.0.15000 5",
+    };
+    for (const char *line : bad) {
+        EXPECT_EQ(c.cmd(line), 500) << line;
+        EXPECT_EQ(c.text, "Bad command") << line;
+    }
+    const char *illegal[] = {
+        "PORT 10,0,0,1,4,1",          "PORT 127,0,0,2,4,1",         "PORT 127,0,0,1,0,0",
+        "EPRT |1|10.0.0.1|5000|",     "EPRT |1|127.0.0.1|0|",       "EPRT |1|127.0.0.1|65536|",
+        "EPRT |2|::1|5000|",
+    };
+    for (const char *line : illegal) {
+        EXPECT_EQ(c.cmd(line), 500) << line;
+        EXPECT_EQ(c.text, "Illegal PORT command.") << line;
+    }
+    // Every refusal left the mode as it was: there is none.
+    EXPECT_EQ(c.cmd("NLST"), 425);
+    EXPECT_EQ(c.text, "Use PORT or PASV first.");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
+    ftpb_write_file(root / "a.txt", "hello");
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    active_peer peer;
+    ASSERT_NE(peer.sock, 0);
+    char line[64];
+    snprintf(line, sizeof line, "PORT 127,0,0,1,%d,%d", peer.port / 256, peer.port % 256);
+    ASSERT_EQ(c.cmd(line), 200);
+    EXPECT_EQ(c.text, "PORT command successful. Consider using PASV");
+    for (const char *cmd : {"RETR a.txt", "NLST"}) {
+        ASSERT_TRUE(c.send(cmd));
+        net_stream d{};
+        ASSERT_TRUE(peer.accept(&d)) << cmd;
+        EXPECT_EQ(c.reply(), 150) << cmd;
+        std::string got;
+        char buf[256];
+        int n;
+        while ((n = net_read(&d, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        (void)net_close(&d);
+        EXPECT_EQ(got, std::string(cmd[0] == 'R' ? "hello" : "a.txt\r\n")) << cmd;
+        EXPECT_EQ(c.reply(), 226) << cmd;
+    }
+    // EPRT with another delimiter than '|' names the same peer.
+    snprintf(line, sizeof line, "EPRT !1!127.0.0.1!%d!", peer.port);
+    ASSERT_EQ(c.cmd(line), 200);
+    ASSERT_TRUE(c.send("RETR a.txt"));
+    net_stream d{};
+    ASSERT_TRUE(peer.accept(&d));
+    EXPECT_EQ(c.reply(), 150);
+    (void)net_close(&d);
+    EXPECT_EQ(c.reply(), 226);
+}
+
+TEST_F(DataTest, ActiveConnectFailureIsAnsweredAndSessionGoesOn) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    int closed = ftpb_free_port();  // nobody listens there
+    char line[64];
+    snprintf(line, sizeof line, "PORT 127,0,0,1,%d,%d", closed / 256, closed % 256);
+    ASSERT_EQ(c.cmd(line), 200);
+    EXPECT_EQ(c.cmd("LIST"), 500);
+    EXPECT_EQ(c.text, "Connect failed.");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+TEST_F(DataTest, PassiveListenerServesOneTransferOnly) {
+    ftpb_write_file(root / "a.txt", "x");
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    int code = 0;
+    EXPECT_EQ(c.get("NLST", &code), "a.txt\r\n");
+    EXPECT_EQ(code, 226);
+    EXPECT_EQ(c.cmd("NLST"), 425);
+    EXPECT_EQ(c.text, "Use PORT or PASV first.");
+    ASSERT_EQ(c.cmd("EPSV"), 229);
+    unsigned p = 0;
+    ASSERT_EQ(sscanf(c.text.c_str(), "Entering Extended Passive Mode (|||%u|)", &p), 1);
+    EXPECT_GT(p, 0u);
+}
+
+TEST_F(DataTest, PassiveNeverConnectedTimesOutAfterThreeSeconds) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("PASV"), 227);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.cmd("LIST"), 500);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(c.text, "Accpect failed.");
+    EXPECT_GE(secs, 2.5);
+    EXPECT_LE(secs, 6.0);
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+TEST_F(DataTest, PassiveConnectionFromAnotherAddressIsNotTaken) {
+    ftpb_write_file(root / "a.txt", "secret");
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("PASV"), 227);
+    unsigned h[6];
+    ASSERT_EQ(sscanf(c.text.c_str() + c.text.find('('), "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1],
+                     &h[2], &h[3], &h[4], &h[5]),
+              6);
+    int pport = static_cast<int>(h[4] * 256 + h[5]);
+    // A thief on 127.0.0.2 connects first and must get nothing; then the client connects.
+    std::string thief =
+        "timeout 10 python3 -c \"import socket,sys;s=socket.socket();s.bind(('127.0.0.2',0));"
+        "s.connect(('127.0.0.1'," + std::to_string(pport) + "));s.settimeout(4);"
+        "d=s.recv(100);sys.stdout.write('GOT:'+repr(d))\"";
+    std::string out;
+    std::thread t([&] { ftpb_sh(thief, &out); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string url = "tcp://127.0.0.1:" + std::to_string(pport);
+    ASSERT_EQ(net_open(&c.data, url.c_str(), 3000), 0);
+    ASSERT_EQ(c.cmd("RETR a.txt"), 150);
+    EXPECT_EQ(c.read_data(), "secret");
+    EXPECT_EQ(c.reply(), 226);
+    t.join();
+    EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+}
+
+TEST_F(DataPasvAddrTest, PasvAnnouncesTheConfiguredAddress) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("PASV"), 227);
+    EXPECT_EQ(c.text.rfind("Entering Passive Mode (10,1,2,3,", 0), 0u) << c.text;
+}

@@ -1,0 +1,241 @@
+// ftpb_util.h - helpers of the transfer, listing and client tests: an in-process server on
+// a temporary root, a raw FTP client on net streams, files on disk and bounded
+// subprocesses. Header-only so the test target needs no list of helper sources.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ftpd.h"
+#include "log.h"
+#include "net.h"
+#include "vfs.h"
+
+namespace fs = std::filesystem;
+
+/// A free TCP port on 127.0.0.1 (bound once by the system, then released).
+inline int ftpb_free_port() {
+    sock_srv_opts o{};
+    o.name = "ftpb_port";
+    os_socket_t s = sock_tcp_bind("127.0.0.1", 0, &o);
+    int port = o.bound_port;
+    sock_tcp_close(s);
+    return port;
+}
+
+inline std::string ftpb_read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream o;
+    o << in.rdbuf();
+    return o.str();
+}
+
+inline void ftpb_write_file(const fs::path &p, const std::string &data) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+/// Deterministic bytes that differ from block to block (catches misplaced offsets).
+inline std::string ftpb_bytes(size_t n, unsigned seed = 1) {
+    std::string s(n, '\0');
+    std::mt19937 gen(seed);
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+/// Runs a shell command line; returns its exit status (the command bounds its own time
+/// with "timeout").
+inline int ftpb_sh(const std::string &cmd, std::string *out = nullptr) {
+    std::string full = cmd + " 2>&1";
+    FILE *p = popen(full.c_str(), "r");
+    if (p == nullptr)
+        return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        text.append(buf, n);
+    int st = pclose(p);
+    if (out)
+        *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+/// Test fixture: the server runs in the test process on a free loopback port and serves
+/// a fresh temporary directory. Tests adjust g_ftpd_conf in configure() before the start.
+class FtpbServer : public ::testing::Test {
+protected:
+    fs::path root;
+    int port = 0;
+    ftpd_server *srv = nullptr;
+
+    virtual void configure() {}
+
+    void SetUp() override {
+        ASSERT_EQ(sock_env_init(), 0);
+        ASSERT_EQ(libvfs_init(), 0);
+        root = fs::temp_directory_path() /
+               ("nvtd_ftpb_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        ftpd_lib_init();
+        port = ftpb_free_port();
+        g_ftpd_conf.ftp_port = port;
+        g_ftpd_conf.ftp_addr = "127.0.0.1";
+        g_ftpd_conf.ftp_root = root.string();
+        g_ftpd_conf.read_timeout_ms = 3000;
+        g_ftpd_conf.read_bs = 65536;
+        g_ftpd_conf.write_bs = 65536;
+        configure();
+        srv = ftpd_start();
+        ASSERT_NE(srv, nullptr);
+    }
+
+    void TearDown() override {
+        ftpd_stop(srv);
+        ftpd_lib_exit();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+/// A raw FTP client over net streams: every reply is read whole (multi-line included).
+struct ftpb_client {
+    net_stream ctl{};
+    net_stream data{};
+    std::vector<std::string> lines;  ///< lines of the last reply
+    std::string text;                ///< text of the last reply's last line, after the code
+
+    ~ftpb_client() {
+        close_data();
+        if (ctl.handle != 0)
+            (void)net_close(&ctl);
+    }
+
+    bool connect(int port, const char *host = "127.0.0.1") {
+        std::string url = std::string("tcp://") + host + ":" + std::to_string(port);
+        if (net_open(&ctl, url.c_str(), 3000) != 0)
+            return false;
+        ctl.timeout_ms = 8000;
+        return reply() == 220;
+    }
+
+    /// Reads one reply; returns its code, or -1 when none came.
+    int reply() {
+        lines.clear();
+        char buf[8192];
+        for (;;) {
+            int n = net_gets(&ctl, buf, sizeof buf);
+            if (n <= 0)
+                return -1;
+            lines.emplace_back(buf);
+            const std::string &l = lines.back();
+            if (l.size() >= 4 && isdigit(l[0]) && l[3] == ' ' &&
+                (lines.size() == 1 || l.compare(0, 3, lines[0], 0, 3) == 0)) {
+                text = l.substr(4);
+                return atoi(l.c_str());
+            }
+            if (lines.size() == 1 && (l.size() < 4 || l[3] != '-')) {
+                text = l;
+                return -1;
+            }
+        }
+    }
+
+    bool send(const std::string &line) {
+        std::string l = line + "\r\n";
+        return net_write(&ctl, l.data(), static_cast<int>(l.size())) == static_cast<int>(l.size());
+    }
+
+    int cmd(const std::string &line) { return send(line) ? reply() : -1; }
+
+    bool login() { return cmd("USER anonymous") == 331 && cmd("PASS x") == 230; }
+
+    /// PASV, then connects the data stream. Returns false on any failure.
+    bool pasv() {
+        if (cmd("PASV") != 227)
+            return false;
+        unsigned h[6];
+        size_t p = text.find('(');
+        if (p == std::string::npos ||
+            sscanf(text.c_str() + p, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &h[4],
+                   &h[5]) != 6)
+            return false;
+        std::string url = "tcp://127.0.0.1:" + std::to_string(h[4] * 256 + h[5]);
+        if (net_open(&data, url.c_str(), 3000) != 0)
+            return false;
+        data.timeout_ms = 5000;
+        return true;
+    }
+
+    void close_data() {
+        if (data.handle != 0)
+            (void)net_close(&data);
+        net_stream_init(&data, NET_TYPE_TCP, 0, 5000);
+    }
+
+    /// Reads the data connection to its end (bounded by the stream's time-out per read).
+    std::string read_data() {
+        std::string out;
+        std::vector<char> buf(65536);
+        for (;;) {
+            int n = net_read(&data, buf.data(), static_cast<int>(buf.size()));
+            if (n > 0)
+                out.append(buf.data(), static_cast<size_t>(n));
+            if (n <= 0 || data.disconnected)
+                break;
+        }
+        close_data();
+        return out;
+    }
+
+    bool write_data(const std::string &bytes) {
+        int n = net_write(&data, bytes.data(), static_cast<int>(bytes.size()));
+        close_data();
+        return n == static_cast<int>(bytes.size());
+    }
+
+    /// PASV + a transfer command whose data is read: returns the data; *code gets the
+    /// final reply code (-1 when the command was refused before 150).
+    std::string get(const std::string &command, int *code) {
+        *code = -1;
+        if (!pasv())
+            return "";
+        int c = cmd(command);
+        if (c != 150) {
+            close_data();
+            *code = c;
+            return "";
+        }
+        std::string out = read_data();
+        *code = reply();
+        return out;
+    }
+
+    /// PASV + an upload command; returns the final reply code.
+    int put(const std::string &command, const std::string &bytes) {
+        if (!pasv())
+            return -1;
+        int c = cmd(command);
+        if (c != 150) {
+            close_data();
+            return c;
+        }
+        if (!write_data(bytes))
+            return -2;
+        return reply();
+    }
+};

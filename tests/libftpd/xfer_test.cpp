@@ -1,0 +1,250 @@
+// xfer_test.cpp - transfers through a raw client: restart offsets, truncation and append
+// rules, TYPE, readonly refusals, ABOR during a rate-limited download, stalled and broken
+// data connections, files that change while they are sent.
+#include "ftpb_util.h"
+
+namespace {
+
+class XferTest : public FtpbServer {};
+
+class XferReadonlyTest : public FtpbServer {
+    void configure() override { g_ftpd_conf.readonly = 1; }
+};
+
+/// Downloads limited to 256 KiB/s in 64 KiB blocks: a 4 MiB file takes 16 s, so the
+/// tests can act in the middle of a transfer.
+class XferSlowTest : public FtpbServer {
+    void configure() override { g_ftpd_conf.download_max_rate = 262144; }
+};
+
+std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+double since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(now() - t0).count();
+}
+
+}  // namespace
+
+TEST_F(XferTest, RestartOffsetsOfDownloads) {
+    std::string body = ftpb_bytes(250);
+    ftpb_write_file(root / "f.bin", body);
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("REST 100"), 350);
+    EXPECT_EQ(c.text, "Restart position accepted (100).");
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR f.bin"), 150);
+    EXPECT_EQ(c.text, "Opening BINARY mode data connection for f.bin (250 bytes).");
+    EXPECT_EQ(c.read_data(), body.substr(100));
+    EXPECT_EQ(c.reply(), 226);
+    EXPECT_EQ(c.text, "Transfer complete.");
+    // The offset was consumed: the next download is whole.
+    int code = 0;
+    EXPECT_EQ(c.get("RETR f.bin", &code), body);
+    EXPECT_EQ(code, 226);
+    // Beyond the end: nothing, and still a success.
+    ASSERT_EQ(c.cmd("REST 1000"), 350);
+    EXPECT_EQ(c.get("RETR f.bin", &code), "");
+    EXPECT_EQ(code, 226);
+    EXPECT_EQ(c.cmd("REST -5"), 501);
+    // A missing file or a directory: 550, and the session goes on.
+    fs::create_directory(root / "dir");
+    for (const char *cmd : {"RETR nothere", "RETR dir"}) {
+        ASSERT_TRUE(c.pasv());
+        EXPECT_EQ(c.cmd(cmd), 550) << cmd;
+        EXPECT_EQ(c.text, "Failured to open file.");
+        c.close_data();
+    }
+    EXPECT_EQ(c.cmd("RETR"), 501);
+}
+
+TEST_F(XferTest, UploadTruncationRestartAndAppend) {
+    std::string old = ftpb_bytes(1000, 7);
+    ftpb_write_file(root / "f.bin", old);
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    // STOR without REST leaves exactly the uploaded bytes.
+    EXPECT_EQ(c.put("STOR f.bin", "0123456789"), 226);
+    EXPECT_EQ(ftpb_read_file(root / "f.bin"), "0123456789");
+    // With REST the old bytes beyond the upload's end stay.
+    ftpb_write_file(root / "f.bin", old);
+    ASSERT_EQ(c.cmd("REST 10"), 350);
+    EXPECT_EQ(c.put("STOR f.bin", "abcde"), 226);
+    std::string want = old;
+    want.replace(10, 5, "abcde");
+    EXPECT_EQ(ftpb_read_file(root / "f.bin"), want);
+    // APPE creates a missing file, then appends.
+    EXPECT_EQ(c.put("APPE new.bin", "one"), 226);
+    EXPECT_EQ(c.put("APPE new.bin", "two"), 226);
+    EXPECT_EQ(ftpb_read_file(root / "new.bin"), "onetwo");
+    // A large upload crosses many read blocks.
+    std::string big = ftpb_bytes(3 * 65536 + 17, 3);
+    EXPECT_EQ(c.put("STOR big.bin", big), 226);
+    EXPECT_EQ(ftpb_read_file(root / "big.bin"), big);
+    // A target that cannot be opened.
+    fs::create_directory(root / "dir");
+    ASSERT_TRUE(c.pasv());
+    EXPECT_EQ(c.cmd("STOR dir"), 553);
+    EXPECT_EQ(c.text, "Could not open file.");
+    c.close_data();
+    EXPECT_EQ(c.cmd("STOR"), 501);
+    EXPECT_EQ(c.cmd("APPE"), 501);
+}
+
+TEST_F(XferTest, TypeOnlyChangesTheWording) {
+    std::string text = "line one\r\nline two\nthree\r\n";
+    ftpb_write_file(root / "t.txt", text);
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("TYPE A"), 200);
+    EXPECT_EQ(c.text, "Swiching to ASCII mode");
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR t.txt"), 150);
+    EXPECT_EQ(c.text, "Opening ASCII mode data connection for t.txt (26 bytes).");
+    EXPECT_EQ(c.read_data(), text);
+    EXPECT_EQ(c.reply(), 226);
+    EXPECT_EQ(c.put("STOR u.txt", text), 226);
+    EXPECT_EQ(ftpb_read_file(root / "u.txt"), text);
+    ASSERT_EQ(c.cmd("TYPE I"), 200);
+    EXPECT_EQ(c.text, "Swiching to Binarry mode");
+    for (const char *bad : {"TYPE", "TYPE a", "TYPE A N", "TYPE L 8", "TYPE E"}) {
+        EXPECT_EQ(c.cmd(bad), 500) << bad;
+        EXPECT_EQ(c.text, "Unrecognised Type command");
+    }
+}
+
+TEST_F(XferReadonlyTest, UploadsAreRefusedBeforeAnyDataConnection) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    for (const char *cmd : {"STOR a", "APPE a"}) {
+        EXPECT_EQ(c.cmd(cmd), 550) << cmd;
+        EXPECT_EQ(c.text, "no perm.");
+    }
+    EXPECT_FALSE(fs::exists(root / "a"));
+}
+
+TEST_F(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
+    ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR big.bin"), 150);
+    char buf[65536];
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    // Lower case is not ABOR: answered at once, the transfer goes on.
+    EXPECT_EQ(c.cmd("abor"), 500);
+    EXPECT_EQ(c.text, "Unknown command");
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    auto t0 = now();
+    ASSERT_TRUE(c.send("ABOR"));
+    std::string rest = c.read_data();
+    EXPECT_LT(rest.size(), size_t{3} << 20);
+    EXPECT_EQ(c.reply(), 426);
+    EXPECT_EQ(c.text, "Transfer aborted.");
+    EXPECT_EQ(c.reply(), 226);
+    EXPECT_EQ(c.text, "ABOR successful");
+    EXPECT_LT(since(t0), 3.0);
+    // ABOR outside a transfer.
+    EXPECT_EQ(c.cmd("ABOR"), 225);
+}
+
+TEST_F(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
+    ftpb_write_file(root / "f.bin", ftpb_bytes(512 * 1024));
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    auto t0 = now();
+    int code = 0;
+    EXPECT_EQ(c.get("RETR f.bin", &code).size(), size_t{512 * 1024});
+    EXPECT_EQ(code, 226);
+    double secs = since(t0);
+    EXPECT_GE(secs, 1.6);  // 2 s at 256 KiB/s, less the first block's head start
+    EXPECT_LE(secs, 4.0);
+}
+
+TEST_F(XferSlowTest, ClientClosingDataMidDownloadGets451) {
+    ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR big.bin"), 150);
+    char buf[4096];
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    c.close_data();
+    EXPECT_EQ(c.reply(), 451);
+    EXPECT_EQ(c.text, "Failure writting to network stream.");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+TEST_F(XferSlowTest, FileChangingDuringDownload) {
+    std::string body = ftpb_bytes(1 << 20);
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    // Deleted while sent: the open file is sent whole.
+    ftpb_write_file(root / "del.bin", body);
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR del.bin"), 150);
+    fs::remove(root / "del.bin");
+    EXPECT_EQ(c.read_data(), body);
+    EXPECT_EQ(c.reply(), 226);
+    // Truncated while sent: fewer bytes than announced is a failure, not a success.
+    ftpb_write_file(root / "cut.bin", body);
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR cut.bin"), 150);
+    char buf[65536];
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    fs::resize_file(root / "cut.bin", 100000);
+    EXPECT_LT(c.read_data().size() + 65536, body.size());
+    EXPECT_EQ(c.reply(), 451);
+    EXPECT_EQ(c.text, "Failure reading from local file");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+TEST_F(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("STOR part.bin"), 150);
+    std::string head = ftpb_bytes(100000);
+    ASSERT_EQ(net_write(&c.data, head.data(), static_cast<int>(head.size())), 100000);
+    auto t0 = now();
+    // The data connection stays open and silent beyond the 3 s read time-out.
+    EXPECT_EQ(c.reply(), 426);
+    EXPECT_EQ(c.text, "Failure recving to network stream.");
+    EXPECT_GE(since(t0), 2.5);
+    c.close_data();
+    EXPECT_EQ(ftpb_read_file(root / "part.bin"), head);
+    // Resume where it stopped.
+    ASSERT_EQ(c.cmd("REST 100000"), 350);
+    EXPECT_EQ(c.put("STOR part.bin", "tail"), 226);
+    EXPECT_EQ(ftpb_read_file(root / "part.bin"), head + "tail");
+}
+
+TEST_F(XferTest, AborDuringUploadKeepsReceivedBytes) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("STOR up.bin"), 150);
+    std::string head = ftpb_bytes(70000);
+    ASSERT_EQ(net_write(&c.data, head.data(), static_cast<int>(head.size())), 70000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto t0 = now();
+    ASSERT_TRUE(c.send("ABOR"));
+    EXPECT_EQ(c.reply(), 426);
+    EXPECT_EQ(c.text, "Transfer aborted.");
+    EXPECT_EQ(c.reply(), 226);
+    EXPECT_EQ(c.text, "ABOR successful");
+    EXPECT_LT(since(t0), 2.0);
+    c.close_data();
+    // The first full block reached the file.
+    EXPECT_GE(fs::file_size(root / "up.bin"), 65536u);
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+}
