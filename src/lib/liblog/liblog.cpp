@@ -336,6 +336,14 @@ static void build_lines(line_bufs *lb, int level, int saved_errno, const char *f
         put_text(lb->b, sizeof lb->b, &lb->b_len, lb->msg, lb->msg_len);
 }
 
+static void end_if_crit(int level) {
+    if ((level & 0xff) != LOG2_CRIT || (level & LOG2_F_NOEXIT))
+        return;
+    // Other threads may still run: leave without static destructors or exit handlers.
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
 int log2_vprintf(log2_ctx *ctx, int level, const char *tag, const char *file, int line,
                  const char *func, const char *fmt, va_list ap) {
     errno_keeper keep;
@@ -371,11 +379,7 @@ int log2_vprintf(log2_ctx *ctx, int level, const char *tag, const char *file, in
                     .time_len = lb.time_len, .thread = thread, .tm = &tm};
         dispatch(c, &l);
     }
-    if ((level & 0xff) == LOG2_CRIT && !(level & LOG2_F_NOEXIT)) {
-        // Other threads may still run: leave without static destructors or exit handlers.
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
+    end_if_crit(level);
     return static_cast<int>(lb.a_len);
 }
 

@@ -73,7 +73,10 @@ inline bool log2_enabled(int level) {
 
 /// Logs one message. ctx null selects the process-wide context (created on first use).
 /// Returns the length of the text line, 0 when filtered. Never changes errno. A crit
-/// message without LOG2_F_NOEXIT ends the process with status 1 after all sinks ran.
+/// message without LOG2_F_NOEXIT ends the process with status 1 after all sinks ran
+/// (at once: no exit handlers or static destructors run while other threads may log).
+/// Any thread may log; lines never interleave within a sink. Blocks while another thread
+/// writes its line (a syslog connect waits at most about 2 s).
 [[gnu::format(printf, 7, 8)]] int log2_printf(log2_ctx *ctx, int level, const char *tag,
                                               const char *file, int line, const char *func,
                                               const char *fmt, ...);
@@ -98,9 +101,12 @@ int log2_ioctl(log2_ctx *ctx, int code, const char *value);
 int log2_ioctl(log2_ctx *ctx, int code, log2_out_fn fn);
 
 /// Applies the "log" section of an INI file (type "ini_file") or INI text ("ini_str").
+/// Returns 0, or -1 when the source does not load or the type is unknown (nothing changed).
 int log2_init_imp(const char *type, const char *src);
 
-/// Closes every sink and frees the context; a second call does nothing.
+/// Closes every sink, clears the hooks and the thread-name table and frees the context; a
+/// second call does nothing. No other thread may log meanwhile; a later call starts a new
+/// context with the defaults.
 void log2_exit();
 
 /// Debug channel for set-up messages: printed to standard error only when debug printing
