@@ -1,4 +1,4 @@
-// app_test.cpp - the option parser, the -s key table, the banner, and signal routing.
+// app_test.cpp - the option parser, the -s key table, and signal routing.
 #include "libapp.h"
 #include "pal.h"
 #include "pal_getopt.h"
@@ -110,16 +110,6 @@ std::vector<app_key> make_keys(key_vars *v) {
 }
 }  // namespace
 
-TEST(OsOptKvGet, ListPrintsEveryKey) {
-    key_vars v;
-    auto keys = make_keys(&v);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(os_opt_kv_get(keys.data(), "list"), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "support the following key settings\nhttp_server_port\ncreate_user_pwd\n"
-              "update_check_url\n");
-}
-
 TEST(OsOptKvGet, ValuesWaitUntilApplied) {
     key_vars v;
     auto keys = make_keys(&v);
@@ -160,19 +150,6 @@ TEST(OsOptKvGet, BadTextIsRefusedAndChangesNothing) {
     app_key_apply(keys.data());
     EXPECT_EQ(v.port, 7);
     EXPECT_TRUE(v.url.empty());
-}
-
-TEST(AppBaner, NamesPlatformAndMachine) {
-    g_app.app_name = "nvtd";
-    g_app.app_desc = "NORVA FTP Server";
-    g_app.app_ver = "1.0.0.0";
-    g_app.app_ver_date = "2024-7-18";
-    EXPECT_EQ(app_baner_text(),
-              "nvtd-linux-" + os_machine_name() + " v1.0.0.0 (2024-7-18) - NORVA FTP Server");
-    std::string longdesc(1000, 'd');
-    g_app.app_desc = longdesc.c_str();
-    EXPECT_EQ(app_baner_text().size(), 255u);
-    g_app.app_desc = "NORVA FTP Server";
 }
 
 TEST(PalProc, SignalReachesHandlerOnItsThread) {

@@ -112,7 +112,7 @@ constexpr const char *APP_OPTSTRING = "+c:o:l:dqpiue:vhs:w";
 /// APP_MAX_ARGS print "error: Too many args\n", the usage, and exit 1), checks the identity
 /// texts, joins the command line, runs hooks.opt_proc and then app_opt_set. Returns 0 when
 /// start-up went through; one-off actions end the process inside.
-int app_opt_init(int argc, char **argv);
+[[nodiscard]] int app_opt_init(int argc, char **argv);
 
 /// The frame's option loop over "c:o:l:dqpiue:vhs:w", for hooks.opt_proc. Stores the
 /// results in g_app. -v, -h and "-s list" act at once and exit 0; a bad option prints the
@@ -124,7 +124,7 @@ int app_opt_loop(int argc, char **argv);
 /// known key keeps a copy of value as the row's pending text and returns 0. Text without
 /// '=' logs "%s syntax error Example: k=v\n" and returns -1; an unknown key logs
 /// "unsupported key [%s]\n" and returns -2. keys may be null (no key known).
-int os_opt_kv_get(app_key *keys, const char *text);
+[[nodiscard]] int os_opt_kv_get(app_key *keys, const char *text);
 
 /// Stores every pending text of the table into its variable and clears the pending texts.
 void app_key_apply(app_key *keys);
@@ -133,7 +133,7 @@ void app_key_apply(app_key *keys);
 /// service action, library start, configuration, -s values, banner, -p, -e, program
 /// actions, single-instance check, crash-dump directory, -d). Returns 0 when the servers
 /// should start; every one-off action ends the process inside.
-int app_opt_set();
+[[nodiscard]] int app_opt_set();
 
 /// The banner text "%s-%s-%s v%s (%s) - %s" (name, "linux", machine, version, date,
 /// description), at most 255 characters.

@@ -70,7 +70,7 @@ constexpr const char *NVTD_CRED_FORBIDDEN = ";/\\\"'?:@# ";
 /// True when value holds none of NVTD_CRED_FORBIDDEN.
 bool nvtd_cred_valid(std::string_view value);
 
-/// Program hooks of the frame (nvtd_opt.cpp, nvtd_start.cpp).
+/// Program hooks of the frame (here and in nvtd_start.cpp).
 int app_priv_opt_set();
 int app_priv_check_instance();
 int app_lib_init();
