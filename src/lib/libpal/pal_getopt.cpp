@@ -24,20 +24,25 @@ static void getopt_next_letter(pal_getopt_state *st, char *const argv[]) {
     st->pos++;
 }
 
+/// Steps onto the first letter of the next word; false when the options end there.
+static bool getopt_enter_word(pal_getopt_state *st, int argc, char *const argv[]) {
+    if (st->ind >= argc || argv[st->ind] == nullptr)
+        return false;
+    const char *word = argv[st->ind];
+    if (word[0] != '-' || word[1] == '\0')
+        return false;
+    if (strcmp(word, "--") == 0) {
+        st->ind++;
+        return false;
+    }
+    st->pos = 1;
+    return true;
+}
+
 int pal_getopt(pal_getopt_state *st, int argc, char *const argv[], const char *optstring) {
     st->arg = nullptr;
-    if (st->pos == 0) {
-        if (st->ind >= argc || argv[st->ind] == nullptr)
-            return -1;
-        const char *word = argv[st->ind];
-        if (word[0] != '-' || word[1] == '\0')
-            return -1;
-        if (strcmp(word, "--") == 0) {
-            st->ind++;
-            return -1;
-        }
-        st->pos = 1;
-    }
+    if (st->pos == 0 && !getopt_enter_word(st, argc, argv))
+        return -1;
     const char *prog = argc > 0 ? argv[0] : "";
     // '+' (stop at the first non-option) is how parsing always works here.
     if (optstring[0] == '+')
