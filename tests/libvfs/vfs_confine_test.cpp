@@ -132,5 +132,7 @@ TEST_P(VfsConfine, LinkLoopsFail) {
     EXPECT_EQ(vfs_lasterr(m)->code, PAL_ELOOP);
 }
 
-INSTANTIATE_TEST_SUITE_P(Resolver, VfsConfine, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool> &p) { return p.param ? "Openat2" : "CheckedWalk"; });
+static std::string resolver_name(const ::testing::TestParamInfo<bool> &p) {
+    return p.param ? "Openat2" : "CheckedWalk";
+}
+INSTANTIATE_TEST_SUITE_P(Resolver, VfsConfine, ::testing::Values(true, false), resolver_name);

@@ -14,8 +14,8 @@ protected:
     fs::path make_zip(const std::string &rel, const std::string &py_entries) {
         fs::path zip = tmp / rel;
         fs::path script = tmp / "mk.py";
-        vfs_test_write(script, "import sys, zipfile\n"
-                               "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        vfs_test_write(script, "import sys, zipfile as zf\n"
+                               "with zf.ZipFile(sys.argv[1], 'w', zf.ZIP_DEFLATED) as z:\n"
                                "    for n, d in " + py_entries + ":\n"
                                "        z.writestr(n, d)\n");
         // The system's interpreter starts faster than a wrapper found first on PATH.

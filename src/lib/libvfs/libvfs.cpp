@@ -196,9 +196,6 @@ vfs_mount *vfs_mount2(const char *url, vfs_err *err) {
         LOG2(LOG2_ERR, "vfs_loc", "url_conf_2_real [%s] failed\n", url);
         return nullptr;
     }
-    char rsize[256], wsize[256];
-    url_get_query(url, "rcache_size", "0", rsize, sizeof rsize);
-    url_get_query(url, "wcache_size", "0", wsize, sizeof wsize);
     LOG2(LOG2_VERB, "vfs_loc", "url=[%s] turl=[%s]\n", url, turl.c_str());
 
     auto m = std::make_unique<vfs_mount>();
@@ -217,8 +214,11 @@ vfs_mount *vfs_mount2(const char *url, vfs_err *err) {
     }
     m->files.reserve(16);
     m->dirs.reserve(16);
-    m->rcache_size = size_str_to_u64(rsize);
-    m->wcache_size = size_str_to_u64(wsize);
+    char size[256];
+    url_get_query(url, "rcache_size", "0", size, sizeof size);
+    m->rcache_size = size_str_to_u64(size);
+    url_get_query(url, "wcache_size", "0", size, sizeof size);
+    m->wcache_size = size_str_to_u64(size);
     LOG2(LOG2_VERB, "vfs_loc", "rcache_bsize=%d wcache_bsize=%d\n",
          pal_size_to_i32(m->rcache_size), pal_size_to_i32(m->wcache_size));
     live_add(m.get());

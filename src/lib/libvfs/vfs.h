@@ -32,7 +32,7 @@ enum : unsigned {
 
 /// Error record of a mount: where the last failure was found and why.
 struct vfs_err {
-    const char *file;  ///< source module ("src\\lib\\libvfs\\file"), static text or null
+    const char *file;  ///< source module ("src/lib/libvfs/file"), static text or null
     const char *func;  ///< operation name, static text or null
     int line;
     int code;          ///< a code of the platform error table (PAL_*)
@@ -206,7 +206,7 @@ int vfs_close(vfs_file *f);
 /// Writes at the current position. Returns the count or -1.
 [[nodiscard]] int64_t vfs_write(vfs_file *f, const void *buf, size_t len);
 /// whence 0 set, 1 current, 2 end. Returns the new position or -1.
-int64_t vfs_lseek(vfs_file *f, int64_t offset, int whence);
+[[nodiscard]] int64_t vfs_lseek(vfs_file *f, int64_t offset, int whence);
 [[nodiscard]] int vfs_fstat(vfs_file *f, vfs_stat_rec *out);
 /// Sets the file's length. 0 or -1.
 [[nodiscard]] int vfs_ftruncate(vfs_file *f, int64_t size);
@@ -223,24 +223,25 @@ int vfs_closedir(vfs_dir *d);
 // ---------------------------------------------------------------------------------------
 // Control operations: >= 0 on success, < 0 with the mount's error record filled.
 
-int vfs_ioctl(vfs_mount *m, int code, void *arg, int len);
-int vfs_mkdir(vfs_mount *m, const char *path);
-int vfs_rmdir(vfs_mount *m, const char *path);
-int vfs_remove(vfs_mount *m, const char *path);
+[[nodiscard]] int vfs_ioctl(vfs_mount *m, int code, void *arg, int len);
+[[nodiscard]] int vfs_mkdir(vfs_mount *m, const char *path);
+[[nodiscard]] int vfs_rmdir(vfs_mount *m, const char *path);
+[[nodiscard]] int vfs_remove(vfs_mount *m, const char *path);
 /// replace: an existing target is replaced; without it the rename fails when it exists.
-int vfs_rename(vfs_mount *m, const char *old_path, const char *new_path, bool replace);
+[[nodiscard]] int vfs_rename(vfs_mount *m, const char *old_path, const char *new_path,
+                             bool replace);
 /// Status of path, following a final symbolic link that stays inside the root.
-int vfs_stat(vfs_mount *m, const char *path, vfs_stat_rec *out);
+[[nodiscard]] int vfs_stat(vfs_mount *m, const char *path, vfs_stat_rec *out);
 /// Entry record of path (the entry itself; a link shows its target's status).
-int vfs_dirent_of(vfs_mount *m, const char *path, vfs_dirent *out);
+[[nodiscard]] int vfs_dirent_of(vfs_mount *m, const char *path, vfs_dirent *out);
 /// Moves the session directory cwd (a buffer of VFS_PATH_MAX bytes, updated in place) to
 /// path, resolved against it. Fails with PAL_ENOTDIR for a file, the system's code for a
 /// missing path; cwd is left as it was on failure.
-int vfs_chdir(vfs_mount *m, char *cwd, const char *path);
+[[nodiscard]] int vfs_chdir(vfs_mount *m, char *cwd, const char *path);
 /// Resolves path against cwd without touching the file system ("." and "..", repeated
 /// and trailing separators; ".." never climbs above "/") into out (VFS_PATH_MAX bytes).
-int vfs_realpath(vfs_mount *m, const char *cwd, const char *path, char *out);
+[[nodiscard]] int vfs_realpath(vfs_mount *m, const char *cwd, const char *path, char *out);
 
 /// The lexical resolution used by vfs_realpath, for any caller: 0, or PAL_EINVAL /
 /// PAL_ENAMETOOLONG. out always holds a terminated text.
-int vfs_path_resolve(const char *cwd, const char *path, char *out, size_t out_size);
+[[nodiscard]] int vfs_path_resolve(const char *cwd, const char *path, char *out, size_t out_size);

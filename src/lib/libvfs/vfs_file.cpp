@@ -107,6 +107,22 @@ static void split_front(std::deque<std::string> &comps, const std::string &path)
     comps.insert(comps.begin(), parts.begin(), parts.end());
 }
 
+// Puts the target of the link fd in front of the components still to walk; an absolute
+// target starts again at the root.
+static int walk_link(int fd, int links, std::vector<pal_fd> &st, std::deque<std::string> &comps) {
+    std::string target;
+    if (links > 40)
+        return -ELOOP;
+    if (int rc = read_link_fd(fd, "", &target); rc < 0)
+        return rc;
+    if (target.empty())
+        return -ENOENT;
+    if (target[0] == '/')
+        st.clear();
+    split_front(comps, target);
+    return 0;
+}
+
 // Resolves rel component by component as the kernel does under RESOLVE_IN_ROOT: ".."
 // stops at the root, an absolute link target starts again at the root, and a final
 // symbolic link is resolved too. On success *dir is the directory that holds the final
@@ -141,16 +157,8 @@ static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *
         if (fstat(fd.get(), &sb) != 0)
             return -errno;
         if (S_ISLNK(sb.st_mode)) {
-            std::string target;
-            if (++links > 40)
-                return -ELOOP;
-            if (int rc = read_link_fd(fd.get(), "", &target); rc < 0)
+            if (int rc = walk_link(fd.get(), ++links, st, comps); rc < 0)
                 return rc;
-            if (target.empty())
-                return -ENOENT;
-            if (target[0] == '/')
-                st.clear();
-            split_front(comps, target);
             continue;
         }
         if (final) {
@@ -352,6 +360,25 @@ static int mount_flags(loc_mount *mc, const char *url) {
     return 0;
 }
 
+// Kernels before 5.6 lack openat2, and some container filters refuse it with EPERM;
+// both get the checked walk from then on.
+static void openat2_probe(const loc_mount *mc) {
+    if (!g_openat2.load())
+        return;
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, mc->rootfd.get(), ".", &how, sizeof how);
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
+        return;
+    }
+    if (errno == ENOSYS || errno == EPERM) {
+        LOG2(LOG2_DBG, "vfs_loc", "openat2 unavailable (%d), paths are walked\n", errno);
+        g_openat2.store(false);
+    }
+}
+
 static void *vfs_file_mount(const char *url, int, vfs_err *err, vfs_mount *mh) {
     auto *mc = new loc_mount;
     mc->err = err;
@@ -381,6 +408,7 @@ static void *vfs_file_mount(const char *url, int, vfs_err *err, vfs_mount *mh) {
         return nullptr;
     }
     mc->rootfd.reset(fd);
+    openat2_probe(mc);
     return mc;
 }
 
