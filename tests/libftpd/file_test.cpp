@@ -1,0 +1,133 @@
+// file_test.cpp - commands on single files and directories and the fixed replies: their
+// effects on disk, their failure replies, readonly refusals and missing arguments.
+#include "ftpb_util.h"
+
+namespace {
+
+class FileTest : public FtpbServer {};
+
+class FileReadonlyTest : public FtpbServer {
+    void configure() override { g_ftpd_conf.readonly = 1; }
+};
+
+}  // namespace
+
+TEST_F(FileTest, DirectoriesAndDeletion) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_EQ(c.cmd("MKD new dir"), 257);
+    EXPECT_EQ(c.text, "\"/new dir\"");
+    EXPECT_TRUE(fs::is_directory(root / "new dir"));
+    ASSERT_EQ(c.cmd("CWD new dir"), 250);
+    ASSERT_EQ(c.cmd("XMKD inner"), 257);
+    EXPECT_EQ(c.text, "\"/new dir/inner\"");
+    EXPECT_EQ(c.cmd("MKD inner"), 550);
+    EXPECT_EQ(c.text, "Create directory operation failed");
+    EXPECT_EQ(c.cmd("RMD /new dir"), 550);  // not empty
+    EXPECT_EQ(c.text, "Remove directory operation failed");
+    EXPECT_EQ(c.cmd("XRMD inner"), 250);
+    EXPECT_EQ(c.text, "Remove directory operation successful.");
+    EXPECT_FALSE(fs::exists(root / "new dir" / "inner"));
+    ftpb_write_file(root / "new dir" / "f", "x");
+    EXPECT_EQ(c.cmd("DELE f"), 250);
+    EXPECT_EQ(c.text, "Delete operation successful.");
+    EXPECT_FALSE(fs::exists(root / "new dir" / "f"));
+    EXPECT_EQ(c.cmd("DELE f"), 550);
+    EXPECT_EQ(c.text, "Delete operation failed.");
+    // Paths cannot leave the root.
+    ASSERT_EQ(c.cmd("MKD ../../../escape"), 257);
+    EXPECT_TRUE(fs::is_directory(root / "escape"));
+}
+
+TEST_F(FileTest, RenameSizeAndTime) {
+    ftpb_write_file(root / "a.txt", std::string(1234, 'a'));
+    ASSERT_EQ(ftpb_sh("touch -d '2021-03-04 05:06:07 UTC' '" + (root / "a.txt").string() + "'"),
+              0);
+    fs::create_directory(root / "d");
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    EXPECT_EQ(c.cmd("SIZE a.txt"), 213);
+    EXPECT_EQ(c.text, "1234");
+    EXPECT_EQ(c.cmd("SIZE d"), 550);
+    EXPECT_EQ(c.text, "Could not get file size.");
+    EXPECT_EQ(c.cmd("SIZE none"), 550);
+    EXPECT_EQ(c.cmd("MDTM a.txt"), 213);
+    EXPECT_EQ(c.text, "20210304050607");
+    EXPECT_EQ(c.cmd("MDTM d"), 550);
+    EXPECT_EQ(c.text, "Could not get file modification time.");
+    EXPECT_EQ(c.cmd("RNTO b.txt"), 503);
+    EXPECT_EQ(c.text, "RNFR required first.");
+    // A missing source: the rename fails and can be retried without a new RNFR.
+    ASSERT_EQ(c.cmd("RNFR missing"), 350);
+    EXPECT_EQ(c.text, "Ready for RNTO");
+    EXPECT_EQ(c.cmd("RNTO b.txt"), 503);
+    EXPECT_EQ(c.text, "Rename directory operation failed");
+    ftpb_write_file(root / "missing", "m");
+    EXPECT_EQ(c.cmd("RNTO b.txt"), 250);
+    EXPECT_EQ(c.text, "Rename successful.");
+    EXPECT_EQ(ftpb_read_file(root / "b.txt"), "m");
+    EXPECT_EQ(c.cmd("RNTO c.txt"), 503);  // the source was used up
+    // Rename replaces an existing target and moves into directories.
+    ASSERT_EQ(c.cmd("RNFR a.txt"), 350);
+    EXPECT_EQ(c.cmd("RNTO d/b.txt"), 250);
+    EXPECT_EQ(fs::file_size(root / "d" / "b.txt"), 1234u);
+}
+
+TEST_F(FileTest, MissingArgumentsAndFixedReplies) {
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    for (const char *cmd : {"DELE", "MKD", "XMKD", "RMD", "XRMD", "RNFR", "RNTO", "SIZE", "MDTM"}) {
+        EXPECT_EQ(c.cmd(cmd), 501) << cmd;
+        EXPECT_EQ(c.text, "Syntax error in parameters or arguments.") << cmd;
+    }
+    EXPECT_EQ(c.cmd("SYST"), 215);
+    EXPECT_EQ(c.text, "Unix Type: L8");
+    EXPECT_EQ(c.cmd("noop"), 200);
+    EXPECT_EQ(c.text, "NOOP ok");
+    ASSERT_EQ(c.cmd("FEAT"), 211);
+    std::vector<std::string> feat = {"211-Features:", " EPRT", " EPSV", " MDTM", " PASV",
+                                     " REST STREAM", " SIZE", " TVFS", " UTF8", "211 End"};
+    EXPECT_EQ(c.lines, feat);
+    ASSERT_EQ(c.cmd("HELP me"), 214);
+    std::vector<std::string> help = {
+        "214-The following commands are recognized.",
+        " ABOR ACCT ALLO APPE CDUP CWD  DELE EPRT EPSV FEAT HELP LIST MDTM MKD",
+        " MODE NLST NOOP OPTS PASS PASV PORT PWD  QUIT REIN REST RETR RMD  RNFR",
+        " RNTO SITE SIZE SMNT STAT STOR STOU STRU SYST TYPE USER XCUP XCWD XMKD",
+        " XPWD XRMD",
+        "214 Help OK."};
+    EXPECT_EQ(c.lines, help);
+    for (const char *cmd : {"OPTS UTF8 ON", "OPTS utf8 off"}) {
+        EXPECT_EQ(c.cmd(cmd), 200) << cmd;
+        EXPECT_EQ(c.text, "Always in UTF8 mode.");
+    }
+    for (const char *cmd : {"OPTS", "OPTS MLST type;", "OPTS UTF8 MAYBE"}) {
+        EXPECT_EQ(c.cmd(cmd), 501) << cmd;
+        EXPECT_EQ(c.text, "Option not understood.");
+    }
+}
+
+TEST_F(FileReadonlyTest, ChangingCommandsAreRefused) {
+    ftpb_write_file(root / "a.txt", "a");
+    fs::create_directory(root / "d");
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    for (const char *cmd : {"MKD x", "XMKD x", "RMD d", "XRMD d", "DELE a.txt"}) {
+        EXPECT_EQ(c.cmd(cmd), 550) << cmd;
+        EXPECT_EQ(c.text, "no perm.") << cmd;
+    }
+    EXPECT_EQ(c.cmd("RNFR a.txt"), 350);
+    EXPECT_EQ(c.cmd("RNTO b.txt"), 550);
+    EXPECT_EQ(c.text, "no perm.");
+    EXPECT_TRUE(fs::exists(root / "a.txt"));
+    EXPECT_TRUE(fs::exists(root / "d"));
+    EXPECT_FALSE(fs::exists(root / "x"));
+    // Reading still works.
+    EXPECT_EQ(c.cmd("SIZE a.txt"), 213);
+    int code = 0;
+    EXPECT_EQ(c.get("RETR a.txt", &code), "a");
+}
