@@ -13,29 +13,6 @@
 #include <cstdint>
 #include <string>
 
-nvtd_conf g_nvtd_conf;
-
-void nvtd_conf_defaults() {
-    g_nvtd_conf = nvtd_conf{};
-    nvtd_conf &c = g_nvtd_conf;
-    c.ftp_port = 21;
-    // The same names a configuration file without these keys gives, so that certificate
-    // creation and TLS find their files with or without a configuration file.
-    c.crt_file = "nvtd.crt";
-    c.key_file = "nvtd.key";
-    c.read_timeout_ms = 5000;
-    c.idle_timeout_ms = 600000;
-    c.read_bs = 2097152;
-    c.write_bs = 2097152;
-    c.login_fail_count = 5;
-    c.login_fail_wait_m = 15;
-    c.login_file_size = 2097152;
-}
-
-void nvtd_conf_free() {
-    g_nvtd_conf = nvtd_conf{};
-}
-
 bool nvtd_cred_valid(std::string_view value) {
     return value.find_first_of(NVTD_CRED_FORBIDDEN) == std::string_view::npos;
 }
@@ -75,7 +52,7 @@ static int conf_int_min(conf_handle *h, const char *name, int def, int min) {
 }
 
 static void conf_read_nvtd(conf_handle *h) {
-    nvtd_conf &c = g_nvtd_conf;
+    ftpd_conf &c = g_ftpd_conf;
     c.ftp_port = conf_get_key_int(h, "nvtd:ftp_server_port", 21);
     c.ftp_addr = conf_str(h, "nvtd:ftp_server_addr", "");
     c.ftps_port = conf_get_key_int(h, "nvtd:ftps_server_port", 0);
@@ -101,7 +78,7 @@ static void conf_read_nvtd(conf_handle *h) {
 }
 
 void app_priv_conf_init(conf_handle *h, const char *path) {
-    nvtd_conf &c = g_nvtd_conf;
+    ftpd_conf &c = g_ftpd_conf;
     c.conf_path = path ? path : "";
     conf_read_nvtd(h);
     c.login_fail_count = conf_int_min(h, "login:login_fail_count", 5, 0);
@@ -154,7 +131,7 @@ static void dump_str(std::string *out, const char *name, const std::string &valu
 }
 
 static void dump_ftp(std::string *out) {
-    const nvtd_conf &c = g_nvtd_conf;
+    const ftpd_conf &c = g_ftpd_conf;
     dump_int(out, "ftp_server_port", c.ftp_port);
     dump_str(out, "ftp_server_addr", c.ftp_addr);
     dump_int(out, "ftps_server_port", c.ftps_port);
@@ -310,7 +287,7 @@ static int create_key_x509() {
         LOG2(LOG2_ERR, "main", "certificate creation is not available in this build\n");
         return -1;
     }
-    if (create(g_nvtd_conf.key_file.c_str(), g_nvtd_conf.crt_file.c_str()) != 0)
+    if (create(g_ftpd_conf.key_file.c_str(), g_ftpd_conf.crt_file.c_str()) != 0)
         return -1;
     LOG2(LOG2_NOTI, "main", "Certificate creation completed\n");
     return 0;
@@ -349,7 +326,7 @@ int app_priv_opt_set() {
 
 int app_priv_check_instance() {
     LOG2(LOG2_DBG, "main", "==>\n");
-    int port = g_nvtd_conf.ftp_port >= 2 ? g_nvtd_conf.ftp_port : g_nvtd_conf.ftps_port;
+    int port = g_ftpd_conf.ftp_port >= 2 ? g_ftpd_conf.ftp_port : g_ftpd_conf.ftps_port;
     if (port < 2) {
         LOG2(LOG2_DBG, "main", "no FTP listener configured, no instance to look for\n");
         return 0;

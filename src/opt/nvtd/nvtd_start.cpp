@@ -1,6 +1,7 @@
 // nvtd_start.cpp - library start and end, and the run of the program between them.
 // The program has no server to run yet: after start-up it waits for the end of standard
 // input or a termination signal, then stops cleanly with status 0.
+#include "ftpd.h"
 #include "libapp.h"
 #include "log.h"
 #include "nvtd_conf.h"
@@ -14,14 +15,14 @@ static std::atomic<int> g_stop{0};
 int app_lib_init() {
     LOG2(LOG2_DBG, "main", "==>\n");
     pl_init();
-    nvtd_conf_defaults();
+    ftpd_lib_init();
     LOG2(LOG2_DBG, "main", "<==\n");
     return 0;
 }
 
 void app_lib_exit() {
     LOG2(LOG2_DBG, "main", "==>\n");
-    nvtd_conf_free();
+    ftpd_lib_exit();
     LOG2(LOG2_DBG, "main", "<==\n");
 }
 
