@@ -221,3 +221,26 @@ TEST_F(ConfFile, RegistryHasFourSlots) {
     ASSERT_TRUE(text);
     EXPECT_STREQ(conf_get_string(text.get(), "s", "k", "d"), "ini");
 }
+
+// A save must not change what the next load reads: values that hold comment characters,
+// surrounding blanks, leading quotes or a trailing backslash are written quoted.
+TEST_F(ConfFile, SavedValuesLoadBackUnchanged) {
+    std::string file = write("q.ini", "[nvtd]\nplain=1\n");
+    const char *values[] = {"127.0.0.1;::1", "a#b", " lead", "trail ", "\"q\" x",
+                            "'s' y", "ends\\", "it's \"both\"; kept?"};
+    {
+        conf_ptr h(conf_load(file.c_str()));
+        ASSERT_TRUE(h);
+        for (size_t i = 0; i < std::size(values); i++)
+            ASSERT_EQ(conf_set_string(h.get(), "nvtd", ("k" + std::to_string(i)).c_str(),
+                                      values[i]), 0);
+        ASSERT_EQ(conf_save(h.get()), 0);
+    }
+    conf_ptr h(conf_load(file.c_str()));
+    ASSERT_TRUE(h);
+    EXPECT_STREQ(conf_get_string(h.get(), "nvtd", "plain", ""), "1");
+    // The last value holds both quote characters and a ';': no INI form keeps it whole.
+    for (size_t i = 0; i + 1 < std::size(values); i++)
+        EXPECT_STREQ(conf_get_string(h.get(), "nvtd", ("k" + std::to_string(i)).c_str(), "?"),
+                     values[i]) << i;
+}

@@ -193,6 +193,29 @@ static bool is_section_key(const dict_slot &s) {
     return s.key && s.key->find('\t') == std::string::npos;
 }
 
+// A value as it must stand in the file to load back unchanged: quoted when a comment
+// character, surrounding blanks, a leading quote or a trailing backslash (which would
+// continue the line) would otherwise change it.
+static std::string render_value(const std::string *val) {
+    if (val == nullptr || val->empty()) {
+        return std::string();
+    }
+    std::string_view v(*val);
+    bool plain = v.find_first_of(";#") == std::string_view::npos && !pal_isspace(v.front()) &&
+                 !pal_isspace(v.back()) && v.front() != '"' && v.front() != '\'' &&
+                 v.back() != '\\';
+    if (plain) {
+        return *val;
+    }
+    if (v.find('"') == std::string_view::npos) {
+        return "\"" + *val + "\"";
+    }
+    if (v.find('\'') == std::string_view::npos) {
+        return "'" + *val + "'";
+    }
+    return *val;  // holds both quote characters: no form keeps it whole
+}
+
 static void render_settings(const dictionary *d, std::string_view sec, std::string *out) {
     for (const dict_slot &s : d->slots) {
         if (!s.key || s.key->size() <= sec.size() || !dictionary_in_section(*s.key, sec)) {
@@ -203,7 +226,7 @@ static void render_settings(const dictionary *d, std::string_view sec, std::stri
         }
         out->append(std::string_view(*s.key).substr(sec.size() + 1));
         *out += "=";
-        *out += s.val ? *s.val : std::string();
+        *out += render_value(s.val.get());
         *out += "\n";
     }
 }
@@ -213,7 +236,7 @@ static std::string render_flat(const dictionary *d) {
     std::string out;
     for (const dict_slot &s : d->slots) {
         if (s.key) {
-            out += *s.key + " = " + (s.val ? *s.val : std::string()) + "\n";
+            out += *s.key + " = " + render_value(s.val.get()) + "\n";
         }
     }
     return out;
