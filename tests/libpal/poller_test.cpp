@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,12 +49,14 @@ void *user_of(int n) {
     return reinterpret_cast<void *>(static_cast<uintptr_t>(0x1000 + n));
 }
 
-class Poller : public ::testing::Test {
+// Every case runs on each back end.
+class Poller : public ::testing::TestWithParam<const char *> {
 protected:
     void SetUp() override {
         g_got.clear();
-        p = os_poller_init();
+        p = os_poller_init(0, GetParam());
         ASSERT_NE(p, nullptr);
+        ASSERT_STREQ(os_poller_backend_name(p), GetParam());
     }
     void TearDown() override { os_poller_exit(p); }
     os_poller *p = nullptr;
@@ -61,7 +64,7 @@ protected:
 };
 }  // namespace
 
-TEST_F(Poller, ZeroTimeoutPollsOnceAndReportsNothing) {
+TEST_P(Poller, ZeroTimeoutPollsOnceAndReportsNothing) {
     os_socket_t *a = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ, user_of(1)));
     uint64_t start = os_clock_ms();
@@ -76,7 +79,7 @@ TEST_F(Poller, ZeroTimeoutPollsOnceAndReportsNothing) {
     EXPECT_EQ(g_got[0].user, user_of(1));
 }
 
-TEST_F(Poller, QueuedSparksEachEndOneWaitAndNoEventIsLost) {
+TEST_P(Poller, QueuedSparksEachEndOneWaitAndNoEventIsLost) {
     os_socket_t *a = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ, user_of(1)));
     ASSERT_TRUE(os_poller_spak(p));
@@ -95,7 +98,7 @@ TEST_F(Poller, QueuedSparksEachEndOneWaitAndNoEventIsLost) {
     EXPECT_GE(os_clock_ms() - start, 190u);
 }
 
-TEST_F(Poller, KillByteDeliversReadySocketsThenFails) {
+TEST_P(Poller, KillByteDeliversReadySocketsThenFails) {
     os_socket_t *a = socks.make();
     os_socket_t *b = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ, user_of(1)));
@@ -108,7 +111,7 @@ TEST_F(Poller, KillByteDeliversReadySocketsThenFails) {
     EXPECT_LT(g_got[0].handle, g_got[1].handle);  // ascending descriptor order
 }
 
-TEST_F(Poller, OneShotIsRemovedBeforeDelivery) {
+TEST_P(Poller, OneShotIsRemovedBeforeDelivery) {
     os_socket_t *a = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ | OS_POLLER_EVENT_ONESHOT,
                                  user_of(1)));
@@ -122,7 +125,7 @@ TEST_F(Poller, OneShotIsRemovedBeforeDelivery) {
     EXPECT_EQ(g_got.size(), 1u);
 }
 
-TEST_F(Poller, SixtyFifthInsertionFailsAndTheFirstSixtyFourKeepWorking) {
+TEST_P(Poller, SixtyFifthInsertionFailsAndTheFirstSixtyFourKeepWorking) {
     std::vector<os_socket_t> readers;
     std::vector<os_socket_t> writers;
     for (int i = 0; i < 65; i++) {
@@ -149,7 +152,7 @@ TEST_F(Poller, SixtyFifthInsertionFailsAndTheFirstSixtyFourKeepWorking) {
     EXPECT_TRUE(os_poller_insert(p, obj_of(readers[64]), OS_POLLER_EVENT_READ, user_of(64)));
 }
 
-TEST_F(Poller, RemovedObjectIsNotDeliveredAndRemoveOfUnknownIsFine) {
+TEST_P(Poller, RemovedObjectIsNotDeliveredAndRemoveOfUnknownIsFine) {
     os_socket_t *a = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ, user_of(1)));
     ASSERT_EQ(os_socket_send(a[0], "x", 1), 1);
@@ -160,7 +163,7 @@ TEST_F(Poller, RemovedObjectIsNotDeliveredAndRemoveOfUnknownIsFine) {
     EXPECT_EQ(os_poller_count(p), 0);
 }
 
-TEST_F(Poller, WritableAndErrorEvents) {
+TEST_P(Poller, WritableAndErrorEvents) {
     os_socket_t *a = socks.make();
     ASSERT_TRUE(os_poller_insert(p, obj_of(a[0]), OS_POLLER_EVENT_WRITE, user_of(1)));
     EXPECT_EQ(os_poller_wait(p, record, 1000), 1);
@@ -188,7 +191,7 @@ TEST_F(Poller, WritableAndErrorEvents) {
     os_socket_exit(quiet);
 }
 
-TEST_F(Poller, InsertFromAnotherThreadTakesEffectAfterTheSpark) {
+TEST_P(Poller, InsertFromAnotherThreadTakesEffectAfterTheSpark) {
     os_socket_t *a = socks.make();
     ASSERT_EQ(os_socket_send(a[0], "x", 1), 1);
     std::thread other([&] {
@@ -208,7 +211,7 @@ TEST_F(Poller, InsertFromAnotherThreadTakesEffectAfterTheSpark) {
     EXPECT_EQ(g_got[0].user, user_of(7));
 }
 
-TEST_F(Poller, CallbackMayRemoveAnotherReadyObject) {
+TEST_P(Poller, CallbackMayRemoveAnotherReadyObject) {
     os_socket_t *a = socks.make();
     os_socket_t *b = socks.make();
     static os_socket_t victim;
@@ -224,6 +227,9 @@ TEST_F(Poller, CallbackMayRemoveAnotherReadyObject) {
     EXPECT_EQ(os_poller_wait(p, cb, 1000), 1);
     EXPECT_EQ(g_got.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, Poller, ::testing::Values("epoll", "poll"),
+                         [](const auto &backend) { return std::string(backend.param); });
 
 TEST(PollerCapacity, ProcessWideCapacityHoldsMoreThanSixtyFour) {
     os_poller *p = os_poller_init(-1);
@@ -249,5 +255,7 @@ TEST(PollerObjects, OnlySocketObjectsAndClearTopBit) {
     void *top = reinterpret_cast<void *>(~(~uintptr_t{0} >> 1));
     EXPECT_FALSE(os_poller_insert(p, obj_of(a[1]), OS_POLLER_EVENT_READ, top));
     EXPECT_FALSE(os_poller_support(p));
+    EXPECT_STREQ(os_poller_backend_name(p), "epoll");  // the default
     os_poller_exit(p);
+    EXPECT_EQ(os_poller_init(0, "select"), nullptr);
 }

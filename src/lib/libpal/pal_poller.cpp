@@ -1,9 +1,11 @@
 // pal_poller.cpp - the poller front end: watch list, capacity, wake-up socket pair with
 // the kill ('k') and spark ('p') bytes, one-shot removal and delivery in descriptor order.
-// One lock serialises changes from any thread with the waiting thread's scan and delivery.
+// One lock serialises changes from any thread with the waiting thread's scan and delivery;
+// the back ends (epoll, poll) only report ready descriptors.
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -30,7 +32,6 @@ struct os_poller {
     os_socket_t wake[2];        // {write end, read end}
     std::map<int, watch_entry> watch;  // sorted by descriptor
     int capacity;
-    int max_fd = -1;
     pending_event events[OS_POLLER_MAX_EVENTS];
     pal_poll_ready ready[OS_POLLER_MAX_EVENTS + 1];
 };
@@ -69,9 +70,21 @@ static void close_pair(os_poller *p) {
     p->wake[0] = p->wake[1] = 0;
 }
 
-os_poller *os_poller_init(int capacity) {
+static const pal_poller_backend *backend_by_name(const char *name) {
+    static const pal_poller_backend *const all[] = {&pal_poller_epoll, &pal_poller_poll};
+    if (!name)
+        return all[0];
+    for (const pal_poller_backend *b : all)
+        if (strcmp(b->name, name) == 0)
+            return b;
+    return nullptr;
+}
+
+os_poller *os_poller_init(int capacity, const char *backend) {
+    const pal_poller_backend *ops = backend_by_name(backend);
+    PAL_ASSERT_RET(ops != nullptr, nullptr);
     auto *p = new os_poller;
-    p->ops = &pal_poller_poll;
+    p->ops = ops;
     p->capacity = capacity == 0 ? OS_POLLER_DEFAULT_CAPACITY
                                 : (capacity < 0 ? os_fd_limit() : capacity);
     p->be = p->ops->open(p->capacity);
@@ -129,8 +142,6 @@ static bool put_entry(os_poller *p, os_poller_object obj, unsigned events, void 
     if (!p->ops->set(p->be, fd, events))
         return false;
     p->watch[fd] = watch_entry{user, events};
-    if (fd > p->max_fd)
-        p->max_fd = fd;
     return true;
 }
 
@@ -157,6 +168,11 @@ int os_poller_count(os_poller *p) {
     PAL_ASSERT_RET(p != nullptr, 0);
     std::scoped_lock g(p->lock);
     return static_cast<int>(p->watch.size());
+}
+
+const char *os_poller_backend_name(os_poller *p) {
+    PAL_ASSERT_RET(p != nullptr, "");
+    return p->ops->name;
 }
 
 int os_poller_capacity(os_poller *p) {

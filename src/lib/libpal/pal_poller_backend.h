@@ -28,3 +28,4 @@ struct pal_poller_backend {
 };
 
 extern const pal_poller_backend pal_poller_poll;
+extern const pal_poller_backend pal_poller_epoll;

@@ -162,9 +162,12 @@ using os_poller_cb = void (*)(os_poller *p, os_poller_object obj, unsigned event
                               void *user);
 
 /// Makes a poller holding at most capacity objects besides its own wake-up socket
-/// (0: OS_POLLER_DEFAULT_CAPACITY; -1: as many as the process may open descriptors).
-/// Returns the poller (free with os_poller_exit) or null.
-[[nodiscard]] os_poller *os_poller_init(int capacity = 0);
+/// (0: OS_POLLER_DEFAULT_CAPACITY; -1: as many as the process may open descriptors) on
+/// the back end named backend ("epoll" or "poll"; null: epoll). Returns the poller (free
+/// with os_poller_exit) or null.
+[[nodiscard]] os_poller *os_poller_init(int capacity = 0, const char *backend = nullptr);
+/// The back end's name ("epoll", "poll").
+const char *os_poller_backend_name(os_poller *p);
 /// Sends the kill byte, then frees the poller and its wake-up pair. Inserted sockets stay
 /// open. No thread may be waiting on it any more.
 void os_poller_exit(os_poller *p);
