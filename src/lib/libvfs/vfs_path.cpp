@@ -5,7 +5,7 @@
 
 #include "pal.h"
 
-#include <string>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -47,23 +47,27 @@ static void path_apply(std::vector<std::string_view> &st, std::string_view path)
     }
 }
 
-// Joins the stack as "/a/b" (or "/" when empty); 0 or PAL_ENAMETOOLONG.
+// Joins the stack as "/a/b" (or "/" when empty) straight into out; 0 or PAL_ENAMETOOLONG.
 static int path_join(const std::vector<std::string_view> &st, char *out, size_t out_size,
                      bool leading) {
-    std::string s;
+    size_t len = 0;
+    auto put = [&](std::string_view part) {
+        if (len + part.size() >= out_size)
+            return false;
+        std::memcpy(out + len, part.data(), part.size());
+        len += part.size();
+        return true;
+    };
+    bool ok = true;
     for (auto c : st) {
-        if (leading || !s.empty())
-            s += '/';
-        s.append(c);
+        if (leading || len)
+            ok = ok && put("/");
+        ok = ok && put(c);
     }
-    if (s.empty() && leading)
-        s = "/";
-    if (s.size() >= out_size) {
-        out[0] = 0;
-        return PAL_ENAMETOOLONG;
-    }
-    (void)pal_strlcpy({out, out_size}, s);
-    return 0;
+    if (!len && leading)
+        ok = ok && put("/");
+    out[ok ? len : 0] = 0;
+    return ok ? 0 : PAL_ENAMETOOLONG;
 }
 
 int vfs_path_resolve(const char *cwd, const char *path, char *out, size_t out_size) {
