@@ -1,6 +1,7 @@
 // sock_ctx.cpp - connection pools: one zeroed record and one named worker thread per
 // accepted connection. The teardown aborts every stream and waits for every worker before
 // it frees anything, so no record is freed under a running thread.
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -18,6 +19,8 @@ struct sock_ctx_pool {
     std::recursive_mutex lock;  // the close hook may ask for the count
     std::set<sock_ctx *> live;
     bool closing = false;
+    int releasing = 0;  // workers between leaving live and the end of their release
+    std::condition_variable_any released;
 };
 
 sock_ctx_pool *sock_tcp_ctx_init(const sock_ctx_opts *opts) {
@@ -64,19 +67,35 @@ sock_ctx *sock_tcp_ctx_open(sock_ctx_pool *pool, os_socket_t s) {
     return c;
 }
 
-void sock_tcp_ctx_close(sock_ctx_pool *pool, sock_ctx *c) {
-    PAL_ASSERT_RET(pool != nullptr && c != nullptr, );
-    std::scoped_lock g(pool->lock);
-    if (c->stream.abort.load() == 2 || !pool->live.count(c))
-        return;  // the teardown owns the record
-    if (pool->close_hook)
-        pool->close_hook(c);
+// Runs the close hook, closes the stream and frees the record. Called without the pool's
+// lock: a hook may take the event thread's lock (removing a watch, closing a passive
+// listener), and the event thread takes the pool's lock when it opens a record.
+static void record_release(void (*hook)(sock_ctx *), sock_ctx *c) {
+    if (hook)
+        hook(c);
     if (c->stream.handle)
         (void)net_close(&c->stream);
-    if (c->thread)
-        os_thread_close(c->thread);  // the calling worker goes on detached to its end
-    pool->live.erase(c);
     record_free(c);
+}
+
+void sock_tcp_ctx_close(sock_ctx_pool *pool, sock_ctx *c) {
+    PAL_ASSERT_RET(pool != nullptr && c != nullptr, );
+    void (*hook)(sock_ctx *) = nullptr;
+    {
+        std::scoped_lock g(pool->lock);
+        if (c->stream.abort.load() == 2 || !pool->live.count(c))
+            return;  // the teardown owns the record
+        pool->live.erase(c);
+        pool->releasing++;
+        hook = pool->close_hook;
+        if (c->thread)
+            os_thread_close(c->thread);  // the calling worker goes on detached to its end
+        c->thread = nullptr;
+    }
+    record_release(hook, c);
+    std::scoped_lock g(pool->lock);
+    pool->releasing--;
+    pool->released.notify_all();
 }
 
 int sock_tcp_ctx_count(sock_ctx_pool *pool) {
@@ -96,6 +115,7 @@ void sock_tcp_ctx_exit(sock_ctx_pool *pool) {
             c->stream.abort.store(2);
             recs.push_back(c);
         }
+        pool->live.clear();
     }
     // Waiting happens without the lock: a worker may still be inside sock_tcp_ctx_close.
     for (sock_ctx *c : recs) {
@@ -104,18 +124,11 @@ void sock_tcp_ctx_exit(sock_ctx_pool *pool) {
         if (rc < 0)
             LOG2(LOG2_DBG, NET_TAG, "os_thread_wait_kill_exit ret=%d\n", rc);
         c->thread = nullptr;
+        record_release(pool->close_hook, c);  // the worker skipped its own release
     }
     {
-        std::scoped_lock g(pool->lock);
-        for (sock_ctx *c : recs) {
-            // The worker skipped its own release; do it now that it has ended.
-            if (pool->close_hook)
-                pool->close_hook(c);
-            if (c->stream.handle)
-                (void)net_close(&c->stream);
-            record_free(c);
-        }
-        pool->live.clear();
+        std::unique_lock g(pool->lock);
+        pool->released.wait(g, [pool] { return pool->releasing == 0; });
     }
     delete pool;
 }
