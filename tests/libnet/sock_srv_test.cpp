@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <set>
 #include <string>
@@ -564,4 +565,18 @@ TEST(SockPool, CloseHookMayUseTheEventThreadWhileItAccepts) {
     }
     (void)sock_server_exit(srv);
     sock_tcp_ctx_exit(pool);
+}
+
+TEST(SockEvent, RefusedWatchLeavesTheCallersDescriptorOpen) {
+    // The event poller refuses a regular file; the caller keeps a working descriptor.
+    std::FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    int fd = fileno(f);
+    ASSERT_EQ(sock_env_init(), 0);
+    int before = sock_event_count();
+    auto proc = [](os_socket_t, unsigned, void *) { return 0; };
+    EXPECT_EQ(sock_insert_event_proc(static_cast<os_socket_t>(fd) + 1, proc, nullptr), nullptr);
+    EXPECT_EQ(sock_event_count(), before);
+    EXPECT_EQ(os_fd_write(fd, "x", 1), 1);
+    std::fclose(f);
 }
