@@ -333,3 +333,22 @@ TEST(NetOpen, TcpConnectsAndStreamsBothWays) {
     EXPECT_EQ(s.handle, 0u);
     sock_tcp_close(peer);
 }
+
+TEST(NetOpen, LongAndIpv6Urls) {
+    net_stream s{};
+    std::string huge = "tcp://127.0.0.1:1/" + std::string(9000, 'a');
+    EXPECT_EQ(net_open(&s, huge.c_str(), 300), -1);
+    EXPECT_EQ(s.handle, 0u);
+    sock_srv_opts o{};
+    o.backlog = 2;
+    os_socket_t l6 = sock_bind("::1", 0, &o);
+    if (!l6)
+        GTEST_SKIP() << "no IPv6 loopback";
+    std::string url = "tcp://[::1]:" + std::to_string(o.bound_port);
+    EXPECT_EQ(net_open(&s, url.c_str(), 2000), 0);
+    os_sockaddr peer{};
+    EXPECT_TRUE(os_socket_peer(s.handle, &peer));
+    EXPECT_EQ(peer.family, OS_AF_INET6);
+    (void)net_close(&s);
+    os_socket_exit(l6);
+}
