@@ -239,9 +239,11 @@ static void app_start_config() {
     if (!g_app.log_level.empty())
         log2_ioctl(nullptr, LOG2_IOC_LEVEL_NAME, g_app.log_level.c_str());
     if (g_app.svc_action != 0) {
-        LOG2(LOG2_ERR, "main", "service %s is not available in this build\n",
-             g_app.svc_action == 'i' ? "install" : "removal");
-        app_exit(1);
+        int rc = g_app.svc_action == 'i'
+                     ? os_install_service(g_app.srv_name, g_app.srv_disp_name, g_app.srv_desc,
+                                          g_app.srv_start_flag)
+                     : os_remove_service(g_app.srv_name);
+        app_exit(rc == 0 ? 0 : 1);
     }
     if (g_app.hooks.lib_init_proc() != 0)
         LOG2(LOG2_ERR, "main", "library start failed\n");
@@ -299,8 +301,8 @@ int app_opt_set() {
              "administrator");
     app_set_dump_dir();
     if (g_app.run_as_service) {
-        LOG2(LOG2_ERR, "main", "service mode is not available in this build\n");
-        app_exit(1);
+        // The service manager restarts a failed start only when the exit status says so.
+        app_exit(os_service_start(g_app.srv_name) < 0 ? 1 : 0);
     }
     return 0;
 }

@@ -156,3 +156,27 @@ void app_exit_routine();
 
 /// Runs the exit routine and ends the process with code.
 [[noreturn]] void app_exit(int code);
+
+// ---------------------------------------------------------------------------------------
+// Service mode under systemd (app_service.cpp).
+
+/// The directory that receives the unit file: $NVTD_UNIT_DIR when set, else
+/// "/etc/systemd/system".
+std::string app_unit_dir();
+/// The unit text for the executable exe_path: "ExecStart=<exe_path> -d", restart on
+/// failure after 5 s, at most three starts a day, wanted by multi-user.target.
+std::string app_unit_text(const char *desc, const char *exe_path);
+/// -i/-w: writes "<name>.service" into app_unit_dir() and, with systemctl present and no
+/// NVTD_UNIT_DIR, runs "systemctl daemon-reload" and "systemctl enable <name>". Logs
+/// "%s service installed.\n". Returns 0 or -1 (logged).
+int os_install_service(const char *name, const char *disp_name, const char *desc,
+                       uint32_t start_flag);
+/// -u: with systemctl (and no NVTD_UNIT_DIR) stops and disables the unit, then removes the
+/// file and reloads. Returns 0 when removed, -1 otherwise (logged).
+int os_remove_service(const char *name);
+/// -d: runs hooks.wsrv_start_proc on the calling thread (named "srv") and returns its
+/// result; the start procedure announces readiness itself (app_service_ready).
+int os_service_start(const char *name);
+/// Tells the service manager that start-up is complete (READY=1 over NOTIFY_SOCKET, when
+/// set), or that the stop began (ready false: STOPPING=1).
+void app_service_ready(bool ready);

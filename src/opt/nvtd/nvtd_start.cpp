@@ -1,38 +1,75 @@
-// nvtd_start.cpp - library start and end, and the run of the program between them.
-// The program has no server to run yet: after start-up it waits for the end of standard
-// input or a termination signal, then stops cleanly with status 0.
+// nvtd_start.cpp - library start and end, the run of the FTP server between them, and the
+// stop that a signal, the end of standard input or the service manager asks for.
+// In a console the server runs until standard input ends or SIGINT/SIGTERM arrives; under
+// -d it sleeps in 1000 ms steps until the stop flag is set.
 #include "ftpd.h"
 #include "libapp.h"
 #include "log.h"
+#include "net.h"
 #include "nvtd_conf.h"
 #include "pal.h"
 #include "pal_proc.h"
+#include "vfs.h"
+
+#ifdef NVTD_HAVE_LIBSSL
+#include "ssl.h"
+#endif
 
 #include <atomic>
 
-static std::atomic<int> g_stop{0};
+static std::atomic<int> g_stop{0};      // set once the servers are stopped
+static std::atomic<int> g_stopping{0};  // makes app_stop_server run once
+static ftpd_server *g_ftpd;
 
 int app_lib_init() {
     LOG2(LOG2_DBG, "main", "==>\n");
     pl_init();
     ftpd_lib_init();
+    int rc = libvfs_init();
+#ifdef NVTD_HAVE_LIBSSL
+    if (ssl_lib_init() != 0)
+        rc = -1;
+#endif
     LOG2(LOG2_DBG, "main", "<==\n");
-    return 0;
+    return rc;
 }
 
 void app_lib_exit() {
     LOG2(LOG2_DBG, "main", "==>\n");
     ftpd_lib_exit();
+    (void)sock_env_exit();  // also ends the TLS library's shared state
+    libvfs_exit();
     LOG2(LOG2_DBG, "main", "<==\n");
+}
+
+static void app_wait_service() {
+    LOG2(LOG2_DBG, "main", "run_as_daemon loop...\n");
+    app_service_ready(true);
+    while (!g_stop.load())
+        os_sleep_ms(1000);
+}
+
+static void app_wait_console() {
+    const ftpd_conf &c = g_ftpd_conf;
+    if (c.ftp_port > 1)
+        LOG2(LOG2_INFO, "main", "FTP on %s:%d, FTPS %s%d; end with Ctrl+C or Ctrl+D\n",
+             c.ftp_addr.empty() ? "*" : c.ftp_addr.c_str(), c.ftp_port,
+             c.ftps_port > 1 ? "on port " : "off ", c.ftps_port > 1 ? c.ftps_port : 0);
+    if (os_stdin_wait_end(&g_stop, 200) == 0)
+        LOG2(LOG2_INFO, "main", "end of standard input, stopping\n");
 }
 
 int app_start_server() {
     LOG2(LOG2_DBG, "main", "==>\n");
-    LOG2(LOG2_INFO, "main",
-         "no FTP server in this build: waiting for the end of standard input or "
-         "SIGINT/SIGTERM\n");
-    if (os_stdin_wait_end(&g_stop, 200) == 0)
-        LOG2(LOG2_INFO, "main", "end of standard input, stopping\n");
+    g_ftpd = ftpd_start();
+    if (!g_ftpd) {
+        LOG2(LOG2_ERR, "main", "ftpd_start failed\n");
+        return -1;
+    }
+    if (g_app.run_as_service)
+        app_wait_service();
+    else
+        app_wait_console();
     app_stop_server();
     LOG2(LOG2_DBG, "main", "<==\n");
     return 0;
@@ -40,6 +77,14 @@ int app_start_server() {
 
 int app_stop_server() {
     LOG2(LOG2_DBG, "main", "==>\n");
+    if (g_stopping.exchange(1) != 0)
+        return 0;
+    if (g_app.run_as_service)
+        app_service_ready(false);
+    if (g_ftpd) {
+        ftpd_stop(g_ftpd);
+        g_ftpd = nullptr;
+    }
     g_stop.store(1);
     return 0;
 }

@@ -1,0 +1,386 @@
+"""The real nvtd serving FTP and FTPS: greeting and parsing, the login gate, logins and the
+lockout, the login file, moving through the tree, the client limit, abuse without leaks,
+signals, the single-instance check and service mode with its systemd unit."""
+import ftplib
+import hashlib
+import base64
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import time
+import unittest
+
+from nvtd_run import NvtdCase, clean_env, free_port
+
+
+def sha_form(pwd):
+    return "{SHA}" + base64.b64encode(hashlib.sha1(pwd.encode()).digest()).decode()
+
+
+class Ctl:
+    """A raw control connection: send lines, read whole replies."""
+
+    def __init__(self, port, src=None, wrap=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5,
+                                             source_address=(src, 0) if src else None)
+        if wrap:
+            self.sock = wrap.wrap_socket(self.sock)
+        self.f = self.sock.makefile("rb")
+
+    def reply(self):
+        line = self.f.readline().decode("latin-1").rstrip("\r\n")
+        if not line:
+            return None, ""
+        text = line
+        if len(line) > 3 and line[3] == "-":
+            while True:
+                more = self.f.readline().decode("latin-1").rstrip("\r\n")
+                text += "\n" + more
+                if not more or (more[:3] == line[:3] and more[3:4] == " "):
+                    break
+        return int(line[:3]), text
+
+    def cmd(self, line):
+        self.sock.sendall(line.encode("latin-1") + b"\r\n")
+        return self.reply()
+
+    def login(self, user, pwd):
+        self.cmd("USER " + user)
+        return self.cmd("PASS " + pwd)
+
+    def closed(self):
+        try:
+            return self.sock.recv(4096) == b""
+        except OSError:
+            return True
+
+    def close(self):
+        try:
+            self.f.close()  # the socket's descriptor stays open while its file is
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class FtpServerCase(NvtdCase):
+    """Starts nvtd with an FTP root and the given [nvtd]/[login] lines; stops it after."""
+
+    nvtd_lines = ""
+    login_lines = ""
+
+    def setUp(self):
+        super().setUp()
+        self.root = os.path.join(self.work, "root")
+        os.makedirs(os.path.join(self.root, "a", "b"))
+        with open(os.path.join(self.root, "a", "file.txt"), "w") as f:
+            f.write("hello\n")
+        self.port = free_port()
+        self.loginfile = os.path.join(self.work, "login.log")
+        self.conf = self.ini(
+            "[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\nftp_root = %s\n%s"
+            "[login]\nlogin_file = %s\n%s[log]\nlevel = info\n"
+            % (self.port, self.root, self.nvtd_lines, self.loginfile, self.login_lines))
+        self.proc = self.start_server()
+
+    def start_server(self, *extra, env=None):
+        proc = subprocess.Popen([self.exe, "-q", "-c", self.conf, *extra], cwd=self.work,
+                                env=env or clean_env(), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(self.stop_server, proc)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return proc
+            except OSError:
+                if proc.poll() is not None:
+                    self.fail("nvtd ended early: %s" % proc.stderr.read().decode())
+                time.sleep(0.05)
+        self.fail("nvtd did not listen")
+
+    def stop_server(self, proc):
+        if proc.stderr.closed:
+            return ""
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        err = proc.stderr.read().decode(errors="replace")
+        proc.stdout.close()
+        proc.stderr.close()
+        if proc.stdin:
+            proc.stdin.close()
+        self.assert_no_sanitizer_report(err)
+        return err
+
+    def ctl(self, src=None):
+        c = Ctl(self.port, src)
+        self.addCleanup(c.close)
+        code, text = c.reply()
+        self.assertEqual(text, "220 (nvtd 1.0.0.0)")
+        return c
+
+    def describe(self):
+        pid = self.proc.pid
+        fds = sorted(os.readlink("/proc/%d/fd/%s" % (pid, n)) for n in os.listdir("/proc/%d/fd" % pid))
+        names = sorted(open("/proc/%d/task/%s/comm" % (pid, t)).read().strip()
+                       for t in os.listdir("/proc/%d/task" % pid))
+        return "%s %s" % (names, fds)
+
+    def counts(self):
+        pid = self.proc.pid
+        return (len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid)))
+
+
+class AnonymousSession(FtpServerCase):
+
+    def test_greeting_parsing_and_unimplemented_words(self):
+        c = self.ctl()
+        self.assertEqual(c.cmd("HELLO"), (500, "500 Bad command"))
+        for w in ("ACCT x", "SMNT x", "REIN", "STOU", "ALLO 5"):
+            self.assertEqual(c.cmd(w), (500, "500 Bad command"), w)
+        self.assertEqual(c.cmd("noop")[0], 200)
+        self.assertEqual(c.cmd("QUIT"), (221, "221 Goodbye."))
+        self.assertTrue(c.closed())
+
+    def test_login_gate_and_anonymous_login(self):
+        c = self.ctl()
+        for w in ("RETR a/file.txt", "LIST", "CWD a", "PWD", "STOR x", "MODE S"):
+            self.assertEqual(c.cmd(w), (530, "530 Please login with USER and PASS."), w)
+        self.assertEqual(c.cmd("USER someone")[0], 530)
+        self.assertEqual(c.login("anonymous", "guest@"), (230, "230 Login successful"))
+        self.assertEqual(c.cmd("RETR"), (501, "501 Syntax error in parameters or arguments."))
+        self.assertEqual(c.cmd("STRU F"), (200, "200 Structure set to F."))
+        self.assertEqual(c.cmd("SITE IDLE 5"), (500, "500 Unknown SITE command."))
+
+    def test_navigation_with_ftplib(self):
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", self.port, timeout=5)
+        self.addCleanup(f.close)
+        f.login()
+        self.assertEqual(f.pwd(), "/")
+        f.cwd("a")
+        f.cwd("b")
+        self.assertEqual(f.pwd(), "/a/b")
+        self.assertTrue(f.sendcmd("CDUP").startswith("250"))
+        self.assertEqual(f.pwd(), "/a")
+        with self.assertRaises(ftplib.error_perm) as e:
+            f.cwd("file.txt")
+        self.assertEqual(str(e.exception), "550 Failured to change directory.")
+        f.cwd("/../../..")
+        self.assertEqual(f.pwd(), "/")
+        f.quit()
+
+    def test_odd_input_and_bursts_leave_no_threads_or_descriptors(self):
+        time.sleep(0.6)  # the start-up probe's session ends first
+        threads0, fds0 = self.counts()
+        before = self.describe()
+        conns = [socket.create_connection(("127.0.0.1", self.port), timeout=10)
+                 for _ in range(300)]
+        got = sum(1 for s in conns if s.recv(64).startswith(b"220"))
+        self.assertEqual(got, 300)
+        for i, s in enumerate(conns):
+            if i % 3 == 0:
+                s.sendall(b"\x00\xff\xfe binary\r\n")
+            elif i % 3 == 1:
+                s.sendall(b"X" * 9000 + b"\r\n")
+            s.close()
+
+        def settled():
+            t, f = self.counts()
+            return t <= threads0 and f <= fds0
+
+        def wait_settled():
+            deadline = time.time() + 20
+            while not settled() and time.time() < deadline:
+                time.sleep(0.1)
+            self.assertTrue(settled(), "now %s, before %s" % (self.describe(), before))
+        wait_settled()
+        c = self.ctl()
+        c.sock.sendall(b"\n")
+        self.assertEqual(c.reply()[0], 500)
+        c.sock.sendall(b"PASS before-user\r\n")
+        self.assertEqual(c.reply()[0], 230)  # anonymous: any password
+        c.close()
+        wait_settled()
+
+    def test_sigterm_and_sigint_end_with_status_zero(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(10), 0)
+        self.proc = self.start_server()
+        self.proc.send_signal(signal.SIGINT)
+        self.assertEqual(self.proc.wait(10), 0)
+        err = self.stop_server(self.proc)
+        self.assertIn("stop_server ==>", err)
+
+    def test_end_of_standard_input_stops_the_console(self):
+        self.proc.stdin.close()
+        self.assertEqual(self.proc.wait(10), 0)
+
+    def test_second_instance_exits_one(self):
+        r = self.run_nvtd("-c", self.conf)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Can only run one instance, bind port=[%d] failed" % self.port, r.stderr)
+
+
+class ConfiguredUser(FtpServerCase):
+    nvtd_lines = "user = alice\npasswd = s3cret\nmax_clients = 3\n"
+    login_lines = "login_fail_count = 3\nlogin_fail_wait_m = 1\n"
+
+    def test_plain_sha_and_wrong_passwords(self):
+        self.assertEqual(self.ctl().login("alice", "s3cret")[0], 230)
+        self.assertEqual(self.ctl().login("alice", sha_form("s3cret"))[0], 230)
+        c = self.ctl()
+        self.assertEqual(c.login("alice", "nope"), (530, "530 Wrong user or password"))
+        self.assertEqual(c.cmd("USER anonymous"), (530, "530 Login incorrect"))
+
+    def test_lockout_other_address_and_clearing(self):
+        c = self.ctl()
+        for _ in range(3):
+            self.assertEqual(c.login("alice", "bad")[0], 530)
+        code, text = c.login("alice", "s3cret")
+        self.assertEqual(code, 530)
+        self.assertRegex(text, r"^530 Login failed 3 times, Please try again in 0\.9\d|1\.00 minutes$")
+        other = self.ctl("127.0.0.2")
+        self.assertEqual(other.login("alice", "bad")[0], 530)
+        self.assertEqual(other.login("alice", "bad")[0], 530)
+        self.assertEqual(other.login("alice", "s3cret")[0], 230)  # clears its count
+        self.assertEqual(other.login("alice", "bad")[0], 530)
+        self.assertEqual(other.login("alice", "bad")[0], 530)
+        self.assertEqual(other.login("alice", "s3cret")[0], 230)
+        c.close()
+        other.close()
+
+    def test_colon_user_and_login_file_lines(self):
+        c = self.ctl("127.0.0.4")
+        c.cmd("USER")
+        self.assertEqual(c.cmd("PASS x")[0], 530)
+        self.assertEqual(c.login("alice", "s3cret")[0], 230)
+        with open(self.loginfile) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertRegex(lines[0], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \twarn\t\tlogin\t"
+                                   r"login failed form 127\.0\.0\.4$")
+        self.assertRegex(lines[1], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \tinfo\talice\tlogin\t"
+                                   r"login from 127\.0\.0\.4$")
+        err = self.stop_server(self.proc)
+        self.assertNotIn("s3cret", err)
+        self.assertNotIn("PASS x", err)
+
+    def test_max_clients(self):
+        time.sleep(0.6)  # the start-up probe's session ends first
+        keep = [self.ctl() for _ in range(3)]
+        extra = Ctl(self.port)
+        self.addCleanup(extra.close)
+        self.assertEqual(extra.reply(),
+                         (421, "421 There are too many connected users, please try later."))
+        self.assertTrue(extra.closed())
+        keep[0].cmd("QUIT")
+        time.sleep(0.3)
+        self.ctl()
+
+
+class Ftps(FtpServerCase):
+
+    def setUp(self):
+        NvtdCase.setUp(self)
+        self.port = free_port()
+        self.ftps = free_port()
+        self.root = self.work
+        self.loginfile = os.path.join(self.work, "login.log")
+        self.conf = self.ini(
+            "[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\nftps_server_port = %d\n"
+            "ftps_server_addr = 127.0.0.1\nftps_crt_file = %s/c.pem\nftps_key_file = %s/k.der\n"
+            "ftp_root = %s\n" % (self.port, self.ftps, self.work, self.work, self.work))
+        r = self.run_nvtd("-c", self.conf, "-s", "new_key_x509_file=1")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.proc = self.start_server()
+
+    def test_login_over_implicit_tls_past_a_stalled_handshake(self):
+        stall = socket.create_connection(("127.0.0.1", self.ftps), timeout=5)
+        self.addCleanup(stall.close)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        t0 = time.time()
+        c = Ctl(self.ftps, wrap=ctx)
+        self.addCleanup(c.close)
+        self.assertEqual(c.reply(), (220, "220 (nvtd 1.0.0.0)"))
+        self.assertLess(time.time() - t0, 2)
+        self.assertEqual(c.sock.version(), "TLSv1.2")
+        self.assertEqual(c.login("anonymous", "x")[0], 230)
+        self.assertEqual(c.cmd("PWD"), (257, '257 "/"'))
+
+
+class ServiceMode(NvtdCase):
+
+    def test_unit_written_by_i_and_w_removed_by_u(self):
+        units = os.path.join(self.work, "units")
+        os.mkdir(units)
+        env = clean_env()
+        env["NVTD_UNIT_DIR"] = units
+        for opt in ("-i", "-w"):
+            r = subprocess.run([self.exe, opt], env=env, capture_output=True, timeout=30,
+                               errors="replace", stdin=subprocess.DEVNULL)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("nvtd service installed.", r.stderr)
+            with open(os.path.join(units, "nvtd.service")) as f:
+                unit = f.read()
+            for line in ("ExecStart=%s -d" % self.exe, "Restart=on-failure", "RestartSec=5",
+                         "StartLimitBurst=3", "StartLimitIntervalSec=86400",
+                         "WantedBy=multi-user.target"):
+                self.assertIn(line + "\n", unit)
+        r = subprocess.run([self.exe, "-u"], env=env, capture_output=True, timeout=30,
+                           errors="replace", stdin=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(units, "nvtd.service")))
+        r = subprocess.run([self.exe, "-u"], env=env, capture_output=True, timeout=30,
+                           errors="replace", stdin=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 1)
+
+    def test_d_announces_readiness_and_stops_on_sigterm(self):
+        port = free_port()
+        conf = self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
+                        "ftp_root = %s\n" % (port, self.work))
+        sock_path = os.path.join(self.work, "notify.sock")
+        srv = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        srv.bind(sock_path)
+        srv.settimeout(10)
+        self.addCleanup(srv.close)
+        env = clean_env()
+        env["NOTIFY_SOCKET"] = sock_path
+        proc = subprocess.Popen([self.exe, "-d", "-c", conf], env=env, cwd=self.work,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            self.assertEqual(srv.recv(64), b"READY=1")
+            c = Ctl(port)
+            self.assertEqual(c.reply()[0], 220)
+            c.close()
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(10), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+            proc.stderr.close()
+
+    def test_d_with_a_taken_port_exits_one(self):
+        with socket.socket() as hold:
+            hold.bind(("127.0.0.1", 0))
+            hold.listen(1)
+            port = hold.getsockname()[1]
+            conf = self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
+                            % port)
+            r = self.run_nvtd("-d", "-c", conf)
+            self.assertEqual(r.returncode, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
