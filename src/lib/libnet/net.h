@@ -200,15 +200,18 @@ enum : int { SOCKET_TYPE_LISTEN = 2, SOCKET_TYPE_EVENT = 3 };
 using sock_event_proc = int (*)(os_socket_t s, unsigned events, void *arg);
 struct sock_event_ctx;
 
-/// Starts the event thread "sock_listen" once (later calls do nothing). Returns 0.
+/// Starts the event thread "sock_listen" once (later calls do nothing). Its poller holds as
+/// many sockets as the descriptor limit allows at this moment: raise the limit first
+/// (os_fd_limit_raise). Returns 0.
 int sock_env_init();
 /// Stops the event thread (waits for it). Returns 0. No restart afterwards.
 int sock_env_stop();
 /// Stops the thread, frees the poller, the event contexts and the TLS hooks' state.
 int sock_env_exit();
 /// Watches s for readability on the event thread; proc runs there (must not block long).
-/// Returns the context (release with sock_del_event_proc) or null when the poller refuses
-/// it; s stays open and the caller's in every case.
+/// A negative result of proc ends the watch; the context stays allocated until its owner
+/// calls sock_del_event_proc (or sock_env_exit). Returns the context, or null when the
+/// poller refuses it; s stays open and the caller's in every case.
 [[nodiscard]] sock_event_ctx *sock_insert_event_proc(os_socket_t s, sock_event_proc proc,
                                                      void *arg);
 /// Stops watching and frees ctx; the socket is not closed. After it returns the
