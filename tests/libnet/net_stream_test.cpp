@@ -1,4 +1,6 @@
 // Net streams over real loopback sockets: lines, time-outs, aborts, peer close, memory.
+#include "net.h"  // first: the public header compiles on its own
+
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,11 +1,12 @@
 // Socket primitives: address texts, would-block versus end of stream, waits, listeners.
+#include "pal_socket.h"  // first: the header compiles on its own
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "pal.h"
-#include "pal_socket.h"
 
 namespace {
 std::string text_of(const char *in, bool with_port = false, uint16_t port = 0) {
