@@ -225,7 +225,7 @@ TEST(SockEvent, ProcedureRunsAndNegativeResultEndsTheWatch) {
     ASSERT_TRUE(tcp_pair(p));
     struct counter {
         std::atomic<int> calls{0};
-        int result = 0;
+        std::atomic<int> result{0};
     } cnt;
     auto proc = [](os_socket_t s, unsigned events, void *arg) {
         auto *c = static_cast<counter *>(arg);
@@ -233,7 +233,7 @@ TEST(SockEvent, ProcedureRunsAndNegativeResultEndsTheWatch) {
         if (events & OS_POLLER_EVENT_READ)
             (void)os_socket_recv(s, b, sizeof(b));
         c->calls++;
-        return c->result;
+        return c->result.load();
     };
     ASSERT_EQ(sock_env_init(), 0);
     sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, &cnt);
