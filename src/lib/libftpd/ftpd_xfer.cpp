@@ -140,24 +140,52 @@ static vfs_file *retr_open(ftp_session *s, const char *path, vfs_stat_rec *st) {
     return f;
 }
 
-/// Sends remaining bytes of f from offset. Returns an XFER_* outcome.
+/// Sends one block of a download: with sendfile when fd is the file's descriptor, else
+/// read into the transfer buffer and written. Returns the bytes sent, or an XFER_* failure
+/// as a negative number.
+static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
+                          int64_t offset, int64_t len) {
+    if (fd >= 0) {
+        int64_t n = os_sendfile(s->data.handle, fd, offset, len, s->data.timeout_ms, &s->abort);
+        if (n == len)
+            return n;
+        if (n < 0 || s->abort.load() != 0)
+            return s->abort.load() ? -XFER_ABORT : -XFER_NET;
+        vfs_stat_rec st{};
+        if (vfs_fstat(f, &st) == 0 && static_cast<int64_t>(st.size) < offset + len) {
+            LOG2(LOG2_ERR, TAG, "sendfile [%s]: file shorter than announced\n", path);
+            return -XFER_LOCAL;
+        }
+        LOG2(LOG2_ERR, TAG, "sendfile [%s] wlen=%lli ret=%lli timeout=%d failed\n", path,
+             static_cast<long long>(len), static_cast<long long>(n), s->data.timeout_ms);
+        return -XFER_NET;
+    }
+    int64_t n = vfs_pread(f, s->xfer_buf, static_cast<size_t>(len), offset);
+    if (n <= 0) {
+        // An error, or the file shrank below the size announced in the 150 reply.
+        LOG2(LOG2_ERR, TAG, "pread [%s] error: %s\n", path,
+             n < 0 ? vfs_strerror(f) : "file shorter than announced");
+        return -XFER_LOCAL;
+    }
+    int w = net_write(&s->data, s->xfer_buf, static_cast<int>(n));
+    if (w != n) {
+        LOG2(LOG2_ERR, TAG, "net_write [%s] wlen=%d ret=%d timeout=%d failed\n", path,
+             static_cast<int>(n), w, s->data.timeout_ms);
+        return s->abort.load() ? -XFER_ABORT : -XFER_NET;
+    }
+    return n;
+}
+
+/// Sends remaining bytes of f from offset, block by block. Returns an XFER_* outcome.
 static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offset,
                      int64_t remaining) {
+    // Local files go out with sendfile; the data stream is always plain TCP.
+    int fd = s->data.io == nullptr && s->data.tls == nullptr ? vfs_file_fd(f) : -1;
     while (remaining > 0) {
-        size_t len = static_cast<size_t>(std::min<int64_t>(remaining, s->write_bs));
-        int64_t n = vfs_pread(f, s->xfer_buf, len, offset);
-        if (n <= 0) {
-            // An error, or the file shrank below the size announced in the 150 reply.
-            LOG2(LOG2_ERR, TAG, "pread [%s] error: %s\n", path,
-                 n < 0 ? vfs_strerror(f) : "file shorter than announced");
-            return XFER_LOCAL;
-        }
-        int w = net_write(&s->data, s->xfer_buf, static_cast<int>(n));
-        if (w != n) {
-            LOG2(LOG2_ERR, TAG, "net_write [%s] wlen=%d ret=%d timeout=%d failed\n", path,
-                 static_cast<int>(n), w, s->data.timeout_ms);
-            return s->abort.load() ? XFER_ABORT : XFER_NET;
-        }
+        int64_t len = std::min<int64_t>(remaining, s->write_bs);
+        int64_t n = retr_block(s, f, fd, path, offset, len);
+        if (n < 0)
+            return static_cast<int>(-n);
         rate_limit(s, n, 0);
         if (s->abort.load() != 0) {
             LOG2(LOG2_DBG, TAG, "user abor_received\n");

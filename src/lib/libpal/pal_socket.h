@@ -3,6 +3,7 @@
 // made here is non-blocking and close-on-exec; TCP sockets get TCP_NODELAY where noted.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -195,3 +196,17 @@ void os_poller_attach(os_poller *p);
 /// Objects inserted now (the wake-up socket not counted) and the capacity.
 int os_poller_count(os_poller *p);
 int os_poller_capacity(os_poller *p);
+
+// ---------------------------------------------------------------------------------------
+// Zero-copy file sends (pal_sendfile.cpp).
+
+/// Sends len bytes of the file descriptor fd, from offset, on the socket s without copying
+/// them through user memory. Waits for room in slices of 500 ms; gives up after timeout_ms
+/// without progress, or when *abort (may be null) becomes non-zero. Never raises SIGPIPE.
+/// Returns the bytes sent (len, or fewer at the time-out or when the file ended early), or
+/// -1 on an error or abort (the socket error set).
+[[nodiscard]] int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len,
+                                  int timeout_ms, const std::atomic<int> *abort);
+/// True when fd is an open regular file of this size and modification time (a check
+/// that a descriptor found by other means is the file a handle reports).
+bool os_fd_same_status(int fd, uint64_t size, int64_t mtime_sec, uint32_t mtime_nsec);

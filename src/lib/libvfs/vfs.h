@@ -245,3 +245,11 @@ int vfs_closedir(vfs_dir *d);
 /// The lexical resolution used by vfs_realpath, for any caller: 0, or PAL_EINVAL /
 /// PAL_ENAMETOOLONG. out always holds a terminated text.
 [[nodiscard]] int vfs_path_resolve(const char *cwd, const char *path, char *out, size_t out_size);
+
+// ---------------------------------------------------------------------------------------
+// Zero-copy access (vfs_fd.cpp).
+
+/// The system descriptor of a regular file opened through the local driver, for sendfile;
+/// still owned by the handle (never close it). -1 for other drivers or any doubt, and
+/// the caller then reads through vfs_pread.
+[[nodiscard]] int vfs_file_fd(vfs_file *f);
