@@ -2,7 +2,6 @@
 // the session's file system), the read loop with its idle time-out, the reply helpers,
 // the ABOR watch during transfers and the few commands that belong to the session itself.
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
 
 #include "ftpd_internal.h"
@@ -207,17 +206,8 @@ static int ftpd_srv_init(ftp_session *s) {
     s->data.timeout_ms = g_ftpd_conf.read_timeout_ms;
     if (ftpd_srv_mount(s) != 0)
         return -1;
-    s->read_bs = uint32_t(g_ftpd_conf.read_bs > 0 ? g_ftpd_conf.read_bs : 4096);
-    s->write_bs = uint32_t(g_ftpd_conf.write_bs > 0 ? g_ftpd_conf.write_bs : 4096);
-    s->xfer_size = s->read_bs > s->write_bs ? s->read_bs : s->write_bs;
-    // Pages of a large block are only backed once a transfer writes into them, so an
-    // idle session costs address space, not memory.
-    s->xfer_buf = static_cast<char *>(malloc(s->xfer_size));
-    if (!s->xfer_buf) {
-        LOG2(LOG2_ERR, "ftpd", "malloc %u failed\n", s->xfer_size);
-        (void)ftp_relply(s, 421, "Service not available.");
-        return -1;
-    }
+    // The transfer buffer comes with the first transfer or listing (ftp_xfer_buf), so an
+    // idle session holds none.
     (void)pal_strlcpy(s->cdir, "/");
     s->last_activity_ms = int64_t(os_clock_ms());
     return 0;
@@ -226,8 +216,7 @@ static int ftpd_srv_init(ftp_session *s) {
 static void ftpd_srv_exit(ftp_session *s) {
     cmd_event_del(s);
     data_close(s);
-    free(s->xfer_buf);
-    s->xfer_buf = nullptr;
+    ftp_xfer_buf_free(s);
     if (s->mount)
         (void)vfs_umount(s->mount);
     s->mount = nullptr;
