@@ -297,3 +297,34 @@ TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
     vfs_umount(m);
     fs::remove_all(dir);
 }
+
+TEST_F(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
+    fs::path small = root / "small";
+    fs::create_directory(small);
+    std::string out;
+    if (ftpb_sh("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "'", &out) != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << out;
+    struct unmount {
+        fs::path p;
+        ~unmount() { ftpb_sh("umount '" + p.string() + "'"); }
+    } guard{small};
+    ftpb_client c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("STOR small/big.bin"), 150);
+    std::string body = ftpb_bytes(3 << 20);
+    // The server stops reading when the disk is full; the rest of the write may fail.
+    (void)net_write(&c.data, body.data(), static_cast<int>(body.size()));
+    c.close_data();
+    EXPECT_EQ(c.reply(), 451);
+    EXPECT_EQ(c.text, "Failure reading from local file.");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+    // What did reach the file is a true prefix of the upload.
+    std::string kept = ftpb_read_file(small / "big.bin");
+    EXPECT_LT(kept.size(), body.size());
+    EXPECT_TRUE(body.compare(0, kept.size(), kept) == 0);
+    EXPECT_EQ(c.cmd("DELE small/big.bin"), 250);
+    EXPECT_EQ(c.put("STOR small/ok.bin", "fits"), 226);
+    EXPECT_EQ(ftpb_read_file(small / "ok.bin"), "fits");
+}
