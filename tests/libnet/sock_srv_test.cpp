@@ -580,3 +580,35 @@ TEST(SockEvent, RefusedWatchLeavesTheCallersDescriptorOpen) {
     EXPECT_EQ(os_fd_write(fd, "x", 1), 1);
     std::fclose(f);
 }
+
+TEST(SockEvent, HundredsOfWatchesFitTheEventPoller) {
+    ASSERT_EQ(sock_env_init(), 0);
+    static std::atomic<int> hits{0};
+    hits = 0;
+    auto proc = [](os_socket_t s, unsigned, void *) {
+        char b[8];
+        (void)os_socket_recv(s, b, sizeof(b));
+        hits++;
+        return 0;
+    };
+    std::vector<os_socket_t> socks;
+    std::vector<sock_event_ctx *> watches;
+    for (int i = 0; i < 300; i++) {
+        os_socket_t p[2];
+        ASSERT_TRUE(os_socket_pair(p));
+        socks.push_back(p[0]);
+        socks.push_back(p[1]);
+        sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, nullptr);
+        ASSERT_NE(ec, nullptr) << "watch " << i;
+        watches.push_back(ec);
+    }
+    for (size_t i = 0; i < socks.size(); i += 60)  // the writing ends of ten pairs
+        ASSERT_EQ(os_socket_send(socks[i], "x", 1), 1);
+    for (int i = 0; i < 300 && hits.load() < 10; i++)
+        os_sleep_ms(10);
+    EXPECT_EQ(hits.load(), 10);
+    for (sock_event_ctx *ec : watches)
+        (void)sock_del_event_proc(ec);
+    for (os_socket_t s : socks)
+        os_socket_exit(s);
+}

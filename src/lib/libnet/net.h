@@ -200,9 +200,9 @@ enum : int { SOCKET_TYPE_LISTEN = 2, SOCKET_TYPE_EVENT = 3 };
 using sock_event_proc = int (*)(os_socket_t s, unsigned events, void *arg);
 struct sock_event_ctx;
 
-/// Starts the event thread "sock_listen" once (later calls do nothing). Its poller holds as
-/// many sockets as the descriptor limit allows at this moment: raise the limit first
-/// (os_fd_limit_raise). Returns 0.
+/// Starts the event thread "sock_listen" once (later calls do nothing). It raises the soft
+/// descriptor limit towards the hard one (at most 65536), and its poller holds as many
+/// sockets as that limit allows. Returns 0.
 int sock_env_init();
 /// Stops the event thread (waits for it). Returns 0. No restart afterwards.
 int sock_env_stop();

@@ -118,7 +118,9 @@ int sock_env_init() {
     if (e.poller.load())
         return 0;
     // The event thread's poller holds as many sockets as the process may open, so every
-    // concurrent transfer keeps its watch.
+    // concurrent transfer keeps its watch; the soft descriptor limit is raised towards the
+    // hard one first, since a server's sessions need far more than the usual 1024.
+    (void)os_fd_limit_raise(65536);
     os_poller *p = os_poller_init(-1);
     if (!p) {
         LOG2(int{LOG2_CRIT} | LOG2_F_NOEXIT, NET_TAG, "os_poller_init failed\n");
