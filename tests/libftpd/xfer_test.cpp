@@ -3,9 +3,19 @@
 // data connections, files that change while they are sent.
 #include "ftpb_util.h"
 
+#include "ftpd_internal.h"
+
 namespace {
 
-class XferTest : public FtpbServer {};
+/// Every transfer test runs on the zero-copy path (parameter true) and the buffered one.
+class XferTest : public FtpbServer, public ::testing::WithParamInterface<bool> {
+protected:
+    void configure() override { g_ftp_zero_copy = GetParam(); }
+    void TearDown() override {
+        FtpbServer::TearDown();
+        g_ftp_zero_copy = true;
+    }
+};
 
 class XferReadonlyTest : public FtpbServer {
     void configure() override { g_ftpd_conf.readonly = 1; }
@@ -13,8 +23,11 @@ class XferReadonlyTest : public FtpbServer {
 
 /// Downloads limited to 256 KiB/s in 64 KiB blocks: a 4 MiB file takes 16 s, so the
 /// tests can act in the middle of a transfer.
-class XferSlowTest : public FtpbServer {
-    void configure() override { g_ftpd_conf.download_max_rate = 262144; }
+class XferSlowTest : public XferTest {
+    void configure() override {
+        XferTest::configure();
+        g_ftpd_conf.download_max_rate = 262144;
+    }
 };
 
 std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
@@ -24,7 +37,7 @@ double since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
-TEST_F(XferTest, RestartOffsetsOfDownloads) {
+TEST_P(XferTest, RestartOffsetsOfDownloads) {
     std::string body = ftpb_bytes(250);
     ftpb_write_file(root / "f.bin", body);
     ftpb_client c;
@@ -58,7 +71,7 @@ TEST_F(XferTest, RestartOffsetsOfDownloads) {
     EXPECT_EQ(c.cmd("RETR"), 501);
 }
 
-TEST_F(XferTest, UploadTruncationRestartAndAppend) {
+TEST_P(XferTest, UploadTruncationRestartAndAppend) {
     std::string old = ftpb_bytes(1000, 7);
     ftpb_write_file(root / "f.bin", old);
     ftpb_client c;
@@ -92,7 +105,7 @@ TEST_F(XferTest, UploadTruncationRestartAndAppend) {
     EXPECT_EQ(c.cmd("APPE"), 501);
 }
 
-TEST_F(XferTest, TypeOnlyChangesTheWording) {
+TEST_P(XferTest, TypeOnlyChangesTheWording) {
     std::string text = "line one\r\nline two\nthree\r\n";
     ftpb_write_file(root / "t.txt", text);
     ftpb_client c;
@@ -126,7 +139,7 @@ TEST_F(XferReadonlyTest, UploadsAreRefusedBeforeAnyDataConnection) {
     EXPECT_FALSE(fs::exists(root / "a"));
 }
 
-TEST_F(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
+TEST_P(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
     ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
@@ -152,7 +165,7 @@ TEST_F(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
     EXPECT_EQ(c.cmd("ABOR"), 225);
 }
 
-TEST_F(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
+TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
     ftpb_write_file(root / "f.bin", ftpb_bytes(512 * 1024));
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
@@ -166,7 +179,7 @@ TEST_F(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
     EXPECT_LE(secs, 4.0);
 }
 
-TEST_F(XferSlowTest, ClientClosingDataMidDownloadGets451) {
+TEST_P(XferSlowTest, ClientClosingDataMidDownloadGets451) {
     ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
@@ -181,7 +194,7 @@ TEST_F(XferSlowTest, ClientClosingDataMidDownloadGets451) {
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
-TEST_F(XferSlowTest, FileChangingDuringDownload) {
+TEST_P(XferSlowTest, FileChangingDuringDownload) {
     std::string body = ftpb_bytes(1 << 20);
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
@@ -206,7 +219,7 @@ TEST_F(XferSlowTest, FileChangingDuringDownload) {
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
-TEST_F(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
+TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
     ASSERT_TRUE(c.login());
@@ -227,7 +240,7 @@ TEST_F(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     EXPECT_EQ(ftpb_read_file(root / "part.bin"), head + "tail");
 }
 
-TEST_F(XferTest, AborDuringUploadKeepsReceivedBytes) {
+TEST_P(XferTest, AborDuringUploadKeepsReceivedBytes) {
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
     ASSERT_TRUE(c.login());
@@ -248,6 +261,9 @@ TEST_F(XferTest, AborDuringUploadKeepsReceivedBytes) {
     EXPECT_GE(fs::file_size(root / "up.bin"), 65536u);
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, XferTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Paths, XferSlowTest, ::testing::Bool());
 
 TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
     ASSERT_EQ(libvfs_init(), 0);
@@ -298,7 +314,7 @@ TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
     fs::remove_all(dir);
 }
 
-TEST_F(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
+TEST_P(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
     fs::path small = root / "small";
     fs::create_directory(small);
     std::string out;

@@ -14,6 +14,8 @@
 
 static constexpr const char *TAG = "ftpd";
 
+std::atomic<bool> g_ftp_zero_copy{true};
+
 enum : int { XFER_OK = 0, XFER_LOCAL = 1, XFER_NET = 2, XFER_STALL = 3, XFER_ABORT = 4 };
 
 int ftp_xfer_buf(ftp_session *s) {
@@ -180,7 +182,9 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
 static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offset,
                      int64_t remaining) {
     // Local files go out with sendfile; the data stream is always plain TCP.
-    int fd = s->data.io == nullptr && s->data.tls == nullptr ? vfs_file_fd(f) : -1;
+    int fd = g_ftp_zero_copy.load() && s->data.io == nullptr && s->data.tls == nullptr
+                 ? vfs_file_fd(f)
+                 : -1;
     while (remaining > 0) {
         int64_t len = std::min<int64_t>(remaining, s->write_bs);
         int64_t n = retr_block(s, f, fd, path, offset, len);
@@ -263,8 +267,40 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
     return f;
 }
 
+/// Zero-copy upload loop: socket to file through a pipe. Returns XFER_*.
+static int upload_splice(ftp_session *s, int fd, const char *path) {
+    for (;;) {
+        int eof = 0;
+        int64_t n = os_splice_recv(s->data.handle, fd, s->read_bs, s->data.timeout_ms,
+                                   &s->abort, &eof);
+        if (s->abort.load() != 0)
+            return XFER_ABORT;
+        if (n == -2) {
+            LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, pal_strerror(os_socket_error()));
+            return XFER_LOCAL;
+        }
+        if (n < 0) {
+            LOG2(LOG2_DBG, TAG, "net_read [%s] failed\n", path);
+            return XFER_NET;
+        }
+        if (n > 0)
+            rate_limit(s, n, 1);
+        if (eof)
+            return XFER_OK;
+        if (n == 0) {
+            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->data.timeout_ms);
+            return XFER_STALL;
+        }
+    }
+}
+
 /// Receives into f until the client closes the data connection. Returns XFER_*.
 static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
+    int fd = g_ftp_zero_copy.load() && s->data.io == nullptr && s->data.tls == nullptr
+                 ? vfs_file_fd(f)
+                 : -1;
+    if (fd >= 0)
+        return upload_splice(s, fd, path);
     for (;;) {
         int n = net_read(&s->data, s->xfer_buf, static_cast<int>(s->read_bs));
         if (n > 0 && vfs_write(f, s->xfer_buf, static_cast<size_t>(n)) != n) {

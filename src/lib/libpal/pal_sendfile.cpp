@@ -5,6 +5,8 @@
 
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -54,4 +56,77 @@ bool os_fd_same_status(int fd, uint64_t size, int64_t mtime_sec, uint32_t mtime_
     return static_cast<uint64_t>(sb.st_size) == size &&
            static_cast<int64_t>(sb.st_mtim.tv_sec) == mtime_sec &&
            static_cast<uint32_t>(sb.st_mtim.tv_nsec) == mtime_nsec;
+}
+
+// Moves n bytes already in the pipe to the file. 0, or -1 with the error set.
+static int pipe_to_file(int pipe_r, int fd, ssize_t n) {
+    while (n > 0) {
+        ssize_t m = splice(pipe_r, nullptr, fd, nullptr, static_cast<size_t>(n), SPLICE_F_MOVE);
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m <= 0) {
+            os_socket_set_error(m < 0 ? pal_errno_code(errno) : PAL_EIO);
+            return -1;
+        }
+        n -= m;
+    }
+    return 0;
+}
+
+// Waits until s is readable: 1, 0 at the time-out, -1 on abort or a failed wait.
+static int wait_readable(os_socket_t s, int timeout_ms, const std::atomic<int> *abort) {
+    uint64_t start = os_clock_ms();
+    for (;;) {
+        if (abort != nullptr && abort->load() != 0) {
+            os_socket_set_error(PAL_ECANCELED);
+            return -1;
+        }
+        int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - start, 0x7fffffff));
+        if (left <= 0)
+            return 0;
+        int w = os_socket_wait(s, OS_SOCKET_READ, std::min(left, 300));
+        if (w != 0)
+            return w < 0 ? -1 : 1;
+    }
+}
+
+int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
+                       const std::atomic<int> *abort, int *eof) {
+    PAL_ASSERT_RET(s != 0 && fd >= 0 && len > 0 && eof != nullptr, -1);
+    *eof = 0;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        os_socket_set_error(pal_errno_code(errno));
+        return -1;
+    }
+    pal_fd pr(p[0]), pw(p[1]);
+    (void)fcntl(p[1], F_SETPIPE_SZ, 1 << 20);  // fewer round trips; the default also works
+    const int sock = static_cast<int>(s - 1);
+    int64_t moved = 0;
+    while (moved < len) {
+        size_t want = static_cast<size_t>(std::min<int64_t>(len - moved, 1 << 20));
+        ssize_t n = splice(sock, nullptr, p[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            if (pipe_to_file(p[0], fd, n) != 0)
+                return -2;
+            moved += n;
+            continue;
+        }
+        if (n == 0) {
+            *eof = 1;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            os_socket_set_error(pal_errno_code(errno));
+            return -1;
+        }
+        if (moved > 0)
+            break;  // hand back what came; the caller asks again
+        int w = wait_readable(s, timeout_ms, abort);
+        if (w <= 0)
+            return w;
+    }
+    return moved;
 }
