@@ -195,7 +195,7 @@ TEST_P(XferSlowTest, ClientClosingDataMidDownloadGets451) {
 }
 
 TEST_P(XferSlowTest, FileChangingDuringDownload) {
-    std::string body = ftpb_bytes(1 << 20);
+    std::string body = ftpb_bytes(640 << 10);
     ftpb_client c;
     ASSERT_TRUE(c.connect(port));
     ASSERT_TRUE(c.login());
@@ -225,8 +225,8 @@ TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     ASSERT_TRUE(c.login());
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("STOR part.bin"), 150);
-    std::string head = ftpb_bytes(100000);
-    ASSERT_EQ(net_write(&c.data, head.data(), static_cast<int>(head.size())), 100000);
+    std::string head = ftpb_bytes(131072);  // two whole read blocks
+    ASSERT_EQ(net_write(&c.data, head.data(), static_cast<int>(head.size())), 131072);
     auto t0 = now();
     // The data connection stays open and silent beyond the 3 s read time-out.
     EXPECT_EQ(c.reply(), 426);
@@ -235,7 +235,7 @@ TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     c.close_data();
     EXPECT_EQ(ftpb_read_file(root / "part.bin"), head);
     // Resume where it stopped.
-    ASSERT_EQ(c.cmd("REST 100000"), 350);
+    ASSERT_EQ(c.cmd("REST 131072"), 350);
     EXPECT_EQ(c.put("STOR part.bin", "tail"), 226);
     EXPECT_EQ(ftpb_read_file(root / "part.bin"), head + "tail");
 }
