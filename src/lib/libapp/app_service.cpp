@@ -33,11 +33,11 @@ std::string app_unit_text(const char *desc, const char *exe_path) {
                       desc, exe_path);
 }
 
-// systemctl runs only against the real system: a unit folder given for tests is left to
-// the caller, and a system without systemctl has nothing to reload.
+// systemctl runs only against a system that systemd booted: a unit folder given for tests
+// is left to the caller, and without systemd there is nothing to reload or enable.
 static bool app_use_systemctl() {
     const char *dir = getenv("NVTD_UNIT_DIR");
-    return !(dir && *dir) && os_find_exec("systemctl");
+    return !(dir && *dir) && os_is_dir("/run/systemd/system") && os_find_exec("systemctl");
 }
 
 static int app_systemctl(const char *verb, const char *name) {
@@ -67,8 +67,10 @@ int os_install_service(const char *name, const char *disp_name, const char *desc
         return -1;
     }
     if (app_use_systemctl() &&
-        (app_systemctl("daemon-reload", nullptr) != 0 || app_systemctl("enable", name) != 0))
+        (app_systemctl("daemon-reload", nullptr) != 0 || app_systemctl("enable", name) != 0)) {
+        (void)std::remove(path.c_str());  // no half-installed service stays behind
         return -1;
+    }
     LOG2(LOG2_INFO, "main", "%s service installed.\n", name);
     return 0;
 }

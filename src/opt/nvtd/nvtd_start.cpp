@@ -53,11 +53,12 @@ static void app_wait_console() {
     const ftpd_conf &c = g_ftpd_conf;
     const char *who = c.user.empty() ? "anonymous" : c.user.c_str();
     if (c.ftp_port > 1)
-        LOG2(LOG2_INFO, "main", "FTP server on %s port %d (user %s); end with Ctrl+C or Ctrl+D\n",
+        LOG2(LOG2_INFO, "main", "FTP server on %s port %d (user %s)\n",
              c.ftp_addr.empty() ? "all addresses" : c.ftp_addr.c_str(), c.ftp_port, who);
     if (c.ftps_port > 1)
         LOG2(LOG2_INFO, "main", "FTPS (implicit TLS) on %s port %d\n",
              c.ftps_addr.empty() ? "all addresses" : c.ftps_addr.c_str(), c.ftps_port);
+    LOG2(LOG2_INFO, "main", "waiting for the end of standard input or SIGINT/SIGTERM\n");
     if (os_stdin_wait_end(&g_stop, 200) == 0)
         LOG2(LOG2_INFO, "main", "end of standard input, stopping\n");
 }
