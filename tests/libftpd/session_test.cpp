@@ -2,9 +2,12 @@
 // login gate, odd input, admission limits, the idle time-out and FTPS set-up.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "ftpd_internal.h"
 #include "ftpd_test_util.h"
 #include "ssl.h"
 
@@ -231,6 +234,35 @@ TEST_F(FtpdTls, MissingCertificateFailsTheStartAndFtpsAloneRuns) {
     ASSERT_TRUE(c.open(server.ftps_port));
     ASSERT_TRUE(c.start_tls());
     EXPECT_EQ(c.reply(), 220);
+}
+
+// The parser on a session record as the pool hands it out (zeroed raw memory).
+TEST(FtpdCmdParse, WordArgumentAndLookup) {
+    ftpd_lib_init();
+    auto *s = static_cast<ftp_session *>(calloc(1, sizeof(ftp_session)));
+    ASSERT_NE(s, nullptr);
+    auto parse = [s](const char *line) {
+        (void)pal_strlcpy(s->line, line);
+        return ftp_cmd(s);
+    };
+    const ftp_cmd_row *r = parse("stor  name with  blanks \t ");
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->name, "STOR");
+    EXPECT_STREQ(s->cmd, "STOR");
+    EXPECT_STREQ(s->arg, " name with  blanks");  // one leading blank stays
+    r = parse("NOOP");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(s->arg, nullptr);
+    r = parse("\xff\xf4\xff\xf2" "abor");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->handler, do_abor);
+    r = parse("ACCT x");
+    ASSERT_NE(r, nullptr);  // known, but without handler
+    EXPECT_EQ(r->handler, nullptr);
+    EXPECT_EQ(parse(""), nullptr);
+    EXPECT_EQ(parse("NOOPX"), nullptr);
+    EXPECT_EQ(parse("\x80\xfe"), nullptr);
+    free(s);
 }
 
 }  // namespace
