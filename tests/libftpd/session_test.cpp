@@ -144,6 +144,21 @@ TEST_F(FtpdSession, ThreeHundredConnectionsAtOnceAreServedAndLeaveNothingBehind)
         << ftpd_test_fd_count() << " > " << fds0;
 }
 
+TEST_F(FtpdSession, StopEndsLiveSessionsPromptly) {
+    int threads0 = ftpd_test_thread_count();
+    ftp_client a, b;
+    connect(a);
+    connect(b);
+    ASSERT_EQ(a.login("anonymous", "x"), 230);
+    ASSERT_TRUE(b.send_raw("NOO"));  // half a command
+    uint64_t t0 = os_clock_ms();
+    server.stop();
+    EXPECT_LT(os_clock_ms() - t0, 3000u);
+    EXPECT_TRUE(a.wait_closed(2000));
+    EXPECT_TRUE(b.wait_closed(2000));
+    EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_test_thread_count() <= threads0; }, 3000));
+}
+
 TEST_F(FtpdSession, IdleSessionGets421TimeoutAfterFifteenSeconds) {
     connect(c);
     EXPECT_EQ(c.cmd("NOOP"), 200);
