@@ -115,6 +115,16 @@ TEST_F(FtpdLogin, SuccessClearsTheCountAndColonUserIsNotCounted) {
     EXPECT_EQ(log.find("\t:\t"), std::string::npos);
 }
 
+TEST_F(FtpdLogin, OddUserNamesAreRefusedAndTheSessionGoesOn) {
+    start_user();
+    connect(c);
+    for (const char *name : {"%s%n%x", "alice\x01", "\xff\xfe", "al ice", "ALICE", " alice"}) {
+        EXPECT_EQ(c.cmd(std::string("USER ") + name), 530) << name;
+        EXPECT_EQ(c.last, "530 Login incorrect");
+    }
+    EXPECT_EQ(c.login("alice", "s3cret"), 230);
+}
+
 TEST_F(FtpdLogin, LoginFileHasOneLinePerAttempt) {
     start_user();
     connect(c, "127.0.0.3");
