@@ -50,14 +50,14 @@ int pal_getopt(pal_getopt_state *st, int argc, char *const argv[], const char *o
     bool colon_mode = optstring[0] == ':';
     const char *word = argv[st->ind];
     int c = static_cast<unsigned char>(word[st->pos]);
-    const char *spec = c != ':' && c != '\0' ? strchr(optstring, c) : nullptr;
-    if (spec == nullptr) {
+    const char *letter = c != ':' && c != '\0' ? strchr(optstring, c) : nullptr;
+    if (letter == nullptr) {
         st->opt = c;
         getopt_message(st, prog, "invalid option", c);
         getopt_next_letter(st, argv);
         return '?';
     }
-    if (spec[1] != ':') {
+    if (letter[1] != ':') {
         getopt_next_letter(st, argv);
         return c;
     }
