@@ -18,8 +18,10 @@
 #include <atomic>
 
 static std::atomic<int> g_stop{0};      // set once the servers are stopped
-static std::atomic<int> g_stopping{0};  // makes app_stop_server run once
-static ftpd_server *g_ftpd;
+static std::atomic<int> g_stopping{0};  // the stop has begun (told to the service manager)
+// Written by the main thread, taken by whichever thread stops first (the signal thread or
+// the main thread), so that ftpd_stop runs once.
+static std::atomic<ftpd_server *> g_ftpd{nullptr};
 
 int app_lib_init() {
     LOG2(LOG2_DBG, "main", "==>\n");
@@ -65,15 +67,17 @@ static void app_wait_console() {
 
 int app_start_server() {
     LOG2(LOG2_DBG, "main", "==>\n");
-    g_ftpd = ftpd_start();
-    if (!g_ftpd) {
+    ftpd_server *srv = ftpd_start();
+    if (!srv) {
         LOG2(LOG2_ERR, "main", "ftpd_start failed\n");
         return -1;
     }
+    g_ftpd.store(srv);
     if (g_app.run_as_service)
         app_wait_service();
     else
         app_wait_console();
+    // Also stops a server whose start raced with a signal's stop.
     app_stop_server();
     LOG2(LOG2_DBG, "main", "<==\n");
     return 0;
@@ -81,14 +85,10 @@ int app_start_server() {
 
 int app_stop_server() {
     LOG2(LOG2_DBG, "main", "==>\n");
-    if (g_stopping.exchange(1) != 0)
-        return 0;
-    if (g_app.run_as_service)
+    if (g_stopping.exchange(1) == 0 && g_app.run_as_service)
         app_service_ready(false);
-    if (g_ftpd) {
-        ftpd_stop(g_ftpd);
-        g_ftpd = nullptr;
-    }
+    if (ftpd_server *srv = g_ftpd.exchange(nullptr))
+        ftpd_stop(srv);
     g_stop.store(1);
     return 0;
 }
