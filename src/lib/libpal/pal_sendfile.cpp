@@ -4,6 +4,8 @@
 #include "pal_socket.h"
 
 #include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,11 +14,43 @@
 #include <algorithm>
 #include <cerrno>
 
+// Makes the socket blocking with a send time-out of slice_ms for the length of a send, so
+// that sendfile sleeps in the kernel until the whole block left instead of waking the
+// thread each time a little room appears; restores it afterwards.
+namespace {
+class blocking_slices {
+public:
+    blocking_slices(int sock, int slice_ms) : sock_(sock) {
+        flags_ = fcntl(sock, F_GETFL);
+        socklen_t len = sizeof(old_);
+        have_old_ = getsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &old_, &len) == 0;
+        timeval tv{slice_ms / 1000, (slice_ms % 1000) * 1000};
+        ok_ = flags_ >= 0 && setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 &&
+              fcntl(sock, F_SETFL, flags_ & ~O_NONBLOCK) == 0;
+    }
+    ~blocking_slices() {
+        if (flags_ >= 0)
+            (void)fcntl(sock_, F_SETFL, flags_);
+        if (have_old_)
+            (void)setsockopt(sock_, SOL_SOCKET, SO_SNDTIMEO, &old_, sizeof(old_));
+    }
+    bool ok() const { return ok_; }
+
+private:
+    int sock_;
+    int flags_ = -1;
+    timeval old_{};
+    bool have_old_ = false;
+    bool ok_ = false;
+};
+}  // namespace
+
 int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int timeout_ms,
                     const std::atomic<int> *abort) {
     PAL_ASSERT_RET(s != 0 && fd >= 0 && offset >= 0 && len >= 0, -1);
     pl_init();  // a closed peer must give EPIPE, not end the process
     const int sock = static_cast<int>(s - 1);
+    blocking_slices mode(sock, 500);
     int64_t sent = 0;
     uint64_t last = os_clock_ms();
     while (sent < len) {
@@ -26,13 +60,14 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
         if (n > 0) {
             sent += n;
             last = os_clock_ms();
-            continue;
+            if (abort == nullptr || abort->load() == 0)
+                continue;
         }
         if (n == 0)
             break;  // the file ended early
-        if (errno == EINTR)
+        if (n < 0 && errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             os_socket_set_error(pal_errno_code(errno));
             return -1;
         }
@@ -43,7 +78,8 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
         int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
         if (left <= 0)
             break;
-        if (os_socket_wait(s, OS_SOCKET_WRITE, std::min(left, 500)) < 0)
+        // Non-blocking after all (the mode could not be set): wait for room here.
+        if (!mode.ok() && os_socket_wait(s, OS_SOCKET_WRITE, std::min(left, 500)) < 0)
             return -1;
     }
     return sent;
