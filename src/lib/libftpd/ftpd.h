@@ -55,7 +55,5 @@ void ftpd_lib_exit();
 /// Closes the listeners, ends every session (waiting for their threads), releases the
 /// credentials and the lockout table, frees the server.
 void ftpd_stop(ftpd_server *srv);
-/// The FTP block of the configuration dump: "name=value\n" lines.
-std::string ftpd_conf_dump();
 /// Live sessions of a running server (FTP and FTPS together).
 int ftpd_session_count(ftpd_server *srv);

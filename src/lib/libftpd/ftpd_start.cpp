@@ -180,33 +180,3 @@ void ftpd_stop(ftpd_server *srv) {
 int ftpd_session_count(ftpd_server *srv) {
     return srv && srv->pool ? sock_tcp_ctx_count(srv->pool) : 0;
 }
-
-std::string ftpd_conf_dump() {
-    const ftpd_conf &c = g_ftpd_conf;
-    std::string o;
-    auto num = [&o](const char *k, long long v) { o += pal_format("%s=%lld\n", k, v); };
-    auto txt = [&o](const char *k, const std::string &v) { o += pal_format("%s=%s\n", k, v.c_str()); };
-    num("ftp_server_port", c.ftp_port);
-    txt("ftp_server_addr", c.ftp_addr);
-    num("ftps_server_port", c.ftps_port);
-    txt("ftps_server_addr", c.ftps_addr);
-    txt("ftps_key_file", c.key_file);
-    txt("ftps_crt_file", c.crt_file);
-    txt("ftpd_login_user", c.user);
-    txt("ftpd_login_passwd", c.passwd);
-    num("ftpd_file_readonly", c.readonly);
-    num("ftpd_read_bs", c.read_bs);
-    num("ftpd_max_clients", c.max_clients);
-    num("ftpd_read_timeout", c.read_timeout_ms);
-    num("ftpd_idle_session_timeout", c.idle_timeout_ms);
-    num("ftpd_upload_max_rate", c.upload_max_rate);
-    num("ftpd_download_max_rate", c.download_max_rate);
-    num("ftpd_passive_begin_port", c.passive_begin_port);
-    num("ftpd_passive_end_port", c.passive_end_port);
-    txt("ftpd_login_file", c.login_file);
-    num("ftpd_login_file_size", c.login_file_size);
-    num("ftpd_login_fail_count", c.login_fail_count);
-    num("ftpd_login_fail_wait_m", c.login_fail_wait_m);
-    txt("ftp_root", c.ftp_root);
-    return o;
-}
