@@ -18,12 +18,21 @@ struct parsed {
     explicit parsed(const char *text) : rc(url_parser(&u, buf.data(), text)) {}
 };
 
-std::vector<std::string> &log_lines() {
-    static std::vector<std::string> l;
-    return l;
+/// "scheme|user|passwd|host|port|path|query|fragment|url_get_port" of text, or "FAIL".
+std::string parts(const char *text) {
+    parsed p(text);
+    if (p.rc != 0)
+        return "FAIL";
+    auto s = [](const char *v) { return v ? v : "<null>"; };
+    const url_t &u = p.u;
+    return pal_format("%s|%s|%s|%s|%d|%s|%s|%s|%d", s(u.scheme), s(u.user), s(u.passwd),
+                      s(u.host), u.port, s(u.path), s(u.query), s(u.fragment),
+                      url_get_port(&u));
 }
+
+std::vector<std::string> g_log;
 int catch_log(int, const char *, const char *, int, const char *, const char *fmt, va_list ap) {
-    log_lines().push_back(pal_vformat(fmt, ap));
+    g_log.push_back(pal_vformat(fmt, ap));
     return 0;
 }
 
@@ -31,74 +40,38 @@ int catch_log(int, const char *, const char *, int, const char *, const char *fm
 std::string set_query(const char *url, const char *key, const char *val, int mode) {
     std::vector<char> buf(URL_BUF_SIZE, '\0');
     pal_strlcpy(buf, url);
-    log_lines().clear();
+    g_log.clear();
     pal_set_log_hook(catch_log);
     int rc = url_set_query(buf.data(), key, val, 1, mode);
     pal_set_log_hook(nullptr);
-    if (rc != 0) {
-        return "FAIL " + (log_lines().empty() ? std::string() : log_lines().back());
-    }
+    if (rc != 0)
+        return "FAIL " + (g_log.empty() ? std::string() : g_log.back());
     return buf.data();
 }
 }  // namespace
 
-TEST(UrlParser, AuthorityForms) {
-    parsed a("tcp://[::1]:2121/x?a=1#f");
-    ASSERT_EQ(a.rc, 0);
-    EXPECT_STREQ(a.u.scheme, "tcp");
-    EXPECT_STREQ(a.u.host, "::1");
-    EXPECT_EQ(a.u.port, 2121);
-    EXPECT_STREQ(a.u.path, "/x");
-    EXPECT_STREQ(a.u.query, "a=1");
-    EXPECT_STREQ(a.u.fragment, "f");
+TEST(UrlParser, AuthorityAndPlainForms) {
+    const char *const cases[][2] = {
+        {"tcp://[::1]:2121/x?a=1#f", "tcp|||::1|2121|/x|a=1|f|2121"},
+        {"http://u:p@h", "http|u|p|h|0|/|||80"},
+        // The first '@' ends the user information.
+        {"http://h/a@b", "http|h/a||b|0|/|||80"},
+        // A fragment only follows a query.
+        {"http://h/p#frag", "http|||h|0|/p|||80"},
+        {"///srv/p", "name|||srv|0|/p|||0"},
+        // Blanks around the text go, the port wraps at 16 bits, '\' turns into '/'.
+        {"  HTTPS://user@host:99999 /dir\\f ?? q=1&r=2#x#y  ",
+         "HTTPS|user||host|34463|/dir/f |q=1&r=2|x#y|34463"},
+        // An unclosed bracket: the host runs to the end.
+        {"https://[fe80::1", "https|||fe80::1|0|/|||443"},
+        // No digit after ':' gives port 0; the path starts where the digits would end.
+        {"ftp://h:x/p", "ftp|||h|0|x/p|||0"},
+        // Without "://" the text is a file path.
+        {"C:\\dir\\f?x=1", "file||||0|C:/dir/f|x=1||0"},
+    };
+    for (const auto &[text, want] : cases)
+        EXPECT_EQ(parts(text), want) << text;
 
-    parsed b("http://u:p@h");
-    ASSERT_EQ(b.rc, 0);
-    EXPECT_STREQ(b.u.user, "u");
-    EXPECT_STREQ(b.u.passwd, "p");
-    EXPECT_STREQ(b.u.host, "h");
-    EXPECT_EQ(b.u.port, 0);
-    EXPECT_STREQ(b.u.path, "/");
-    EXPECT_EQ(url_get_port(&b.u), 80);
-
-    parsed c("http://h/a@b");  // the first '@' ends the user information
-    EXPECT_STREQ(c.u.user, "h/a");
-    EXPECT_STREQ(c.u.host, "b");
-
-    parsed d("http://h/p#frag");  // a fragment only follows a query
-    EXPECT_STREQ(d.u.path, "/p");
-    EXPECT_STREQ(d.u.query, "");
-    EXPECT_STREQ(d.u.fragment, "");
-
-    parsed e("///srv/p");
-    EXPECT_STREQ(e.u.scheme, "name");
-    EXPECT_STREQ(e.u.host, "srv");
-    EXPECT_STREQ(e.u.path, "/p");
-
-    parsed f("  HTTPS://user@host:99999 /dir\\f ?? q=1&r=2#x#y  ");
-    EXPECT_STREQ(f.u.user, "user");
-    EXPECT_STREQ(f.u.passwd, "");
-    EXPECT_EQ(f.u.port, 99999 % 65536);
-    EXPECT_STREQ(f.u.path, "/dir/f ");
-    EXPECT_STREQ(f.u.query, "q=1&r=2");
-    EXPECT_STREQ(f.u.fragment, "x#y");
-    EXPECT_EQ(url_get_port(&f.u), 34463);
-    parsed g("https://[fe80::1");  // unclosed bracket: the host runs to the end
-    EXPECT_STREQ(g.u.host, "fe80::1");
-    EXPECT_EQ(url_get_port(&g.u), 443);
-    parsed h("ftp://h:x/p");
-    EXPECT_EQ(h.u.port, 0);
-    EXPECT_EQ(url_get_port(&h.u), 0);
-}
-
-TEST(UrlParser, PlainFormIsAFile) {
-    parsed a("C:\\dir\\f?x=1");
-    ASSERT_EQ(a.rc, 0);
-    EXPECT_STREQ(a.u.scheme, "file");
-    EXPECT_STREQ(a.u.path, "C:/dir/f");
-    EXPECT_STREQ(a.u.query, "x=1");
-    EXPECT_STREQ(a.u.host, "");
-    EXPECT_EQ(a.u.port, 0);
     char path[4096];
     EXPECT_EQ(url_get_path("/srv/ftp?ro=1", path), 0);
     EXPECT_STREQ(path, "/srv/ftp");
@@ -112,82 +85,70 @@ TEST(UrlParser, LongAndOddInputStaysInsideTheBuffer) {
                       std::string(3000, 'h') + "/" + std::string(9000, 'q');
     parsed a(big.c_str());
     ASSERT_EQ(a.rc, 0);
-    EXPECT_EQ(std::string(a.u.user).size(), 3000u);
     // The input is cut at 8191 characters (2182 of the host's); the parts then fill the
     // buffer, so the host is cut again and the later parts stay empty but terminated.
+    EXPECT_EQ(std::string(a.u.user).size(), 3000u);
     EXPECT_EQ(std::string(a.u.passwd).size(), 3000u);
     EXPECT_EQ(std::string(a.u.host).size(), 2181u);
     EXPECT_STREQ(a.u.path, "");
     EXPECT_EQ(a.u.fragment, a.buf.data() + URL_BUF_SIZE - 1);
 
-    std::string worst = "///" + std::string(8188, '/');  // scheme and path both longer
-    parsed b(worst.c_str());
-    ASSERT_EQ(b.rc, 0);
-    EXPECT_LT(b.u.fragment, b.buf.data() + URL_BUF_SIZE);
-    EXPECT_STREQ(b.u.fragment, "");
-
     std::string odd;
-    for (int c = 1; c < 256; c++) {
+    for (int c = 1; c < 256; c++)
         odd += static_cast<char>(c);
-    }
-    for (const std::string &s : {odd, "http://" + odd, "///" + odd + odd + odd, std::string()}) {
+    // The last one has a scheme and a path both longer than the buffer.
+    for (const std::string &s : {odd, "http://" + odd, "///" + odd + odd + odd, std::string(),
+                                 "///" + std::string(8188, '/')}) {
         parsed p(s.c_str());
         EXPECT_EQ(p.rc, 0);
         EXPECT_LT(p.u.fragment + std::string(p.u.fragment).size(), p.buf.data() + URL_BUF_SIZE);
     }
+    EXPECT_STREQ(parsed(("///" + std::string(8188, '/')).c_str()).u.fragment, "");
     url_t u{};
     char buf[URL_BUF_SIZE];
     EXPECT_EQ(url_parser(&u, buf, nullptr), -1);
     EXPECT_EQ(url_parser(nullptr, buf, "x"), -1);
 }
 
-TEST(UrlQuery, LookupDecodeAndDefaults) {
+TEST(UrlQuery, LookupDecodeAndEscape) {
     char out[256];
-    EXPECT_EQ(str_query_get(" a = 1 & b=%41+&flag&c=3", "b", out, sizeof out), 0);
-    EXPECT_STREQ(out, "%41+");
-    EXPECT_EQ(str_query_get("a=1&flag&c=3", "c", out, sizeof out), 0);  // bare flag skipped
-    EXPECT_STREQ(out, "3");
-    EXPECT_EQ(str_query_get("A=1", "a", out, sizeof out), -1);
-    EXPECT_EQ(str_query_get("a=1=2&a=3", "a", out, sizeof out), 0);
-    EXPECT_STREQ(out, "1=2");
-
-    url_get_query("tcp://h/p?name=a%20b%2fc&n=42&e=", "name", "def", out, sizeof out);
-    EXPECT_STREQ(out, "a b/c");
-    url_get_query("tcp://h/p?n=42", "missing", "def", out, sizeof out);
-    EXPECT_STREQ(out, "def");
-    url_get_query("k=v", "k", nullptr, out, sizeof out);  // no '?': the whole text
-    EXPECT_STREQ(out, "v");
-    EXPECT_EQ(url_get_query_int("x?n=42&e=&neg=-3", "n", 7), 42);
-    EXPECT_EQ(url_get_query_int("x?n=42&e=&neg=-3", "e", 7), 7);
-    EXPECT_EQ(url_get_query_int("x?n=42&e=&neg=-3", "neg", 7), -3);
-    EXPECT_EQ(url_get_query_int("x?n=42", "none", 7), 7);
-    char tiny[4];
-    url_get_query("x?k=abcdef", "k", "", tiny, sizeof tiny);
+    auto raw = [&](const char *query, const char *key) {
+        return str_query_get(query, key, out, sizeof out) == 0 ? std::string(out) : "<absent>";
+    };
+    EXPECT_EQ(raw(" a = 1 & b=%41+&flag&c=3", "b"), "%41+");
+    EXPECT_EQ(raw("a=1&flag&c=3", "c"), "3");  // bare flag skipped
+    EXPECT_EQ(raw("A=1", "a"), "<absent>");
+    EXPECT_EQ(raw("a=1=2&a=3", "a"), "1=2");
+    auto get = [&](const char *url, const char *key, const char *def) {
+        url_get_query(url, key, def, out, sizeof out);
+        return std::string(out);
+    };
+    EXPECT_EQ(get("tcp://h/p?name=a%20b%2fc&n=42&e=", "name", "def"), "a b/c");
+    EXPECT_EQ(get("tcp://h/p?n=42", "missing", "def"), "def");
+    EXPECT_EQ(get("k=v", "k", nullptr), "v");  // no '?': the whole text
+    const char *q = "x?n=42&e=&neg=-3";
+    EXPECT_EQ(url_get_query_int(q, "n", 7), 42);
+    EXPECT_EQ(url_get_query_int(q, "e", 7), 7);
+    EXPECT_EQ(url_get_query_int(q, "neg", 7), -3);
+    EXPECT_EQ(url_get_query_int(q, "none", 7), 7);
+    char tiny[5];
+    url_get_query("x?k=abcdef", "k", "", tiny, 4);
     EXPECT_STREQ(tiny, "abc");
-}
 
-TEST(UrlQuery, PercentDecodingRules) {
-    char out[64];
     EXPECT_EQ(url_decode("%41%6a+%zz%4z%", out, sizeof out), 6u);
     EXPECT_STREQ(out, "Aj+zzz");
     EXPECT_EQ(url_decode("100%", out, sizeof out), 3u);
     EXPECT_EQ(url_decode("abcdef", out, 4), 3u);
     EXPECT_STREQ(out, "abc");
-}
 
-TEST(UrlQuery, EscapingAndRoundTrip) {
-    char out[64];
     EXPECT_EQ(url_escape("a b#%&+;=?\x01\x7f\xc3\xa9/z", out, sizeof out), 40u);
     EXPECT_STREQ(out, "a%20b%23%25%26%2B%3B%3D%3F%01%7F%C3%A9/z");
-    char small[5];
-    url_escape("ab cd", small, sizeof small);  // no half escape at the end
-    EXPECT_STREQ(small, "ab");
+    url_escape("ab cd", tiny, sizeof tiny);  // no half escape at the end
+    EXPECT_STREQ(tiny, "ab");
     std::string all;
-    for (int c = 1; c < 256; c++) {
+    for (int c = 1; c < 256; c++)
         all += static_cast<char>(c);
-    }
-    char esc[1024];
-    char back[512];
+    char esc[1024], back[512];
     url_escape(all.c_str(), esc, sizeof esc);
     url_decode(esc, back, sizeof back);
     EXPECT_EQ(all, back);
@@ -203,12 +164,11 @@ TEST(UrlEdit, AddPath) {
     pal_strlcpy(url, "file:///base/");
     url_add_path(url, "x");
     EXPECT_STREQ(url, "file:///base/x");
-    std::string lots(9000, 'p');
-    url_add_path(url, lots.c_str());
+    url_add_path(url, std::string(9000, 'p').c_str());
     EXPECT_EQ(std::string(url).size(), static_cast<size_t>(URL_BUF_SIZE - 1));
 }
 
-TEST(UrlEdit, SetQueryModes) {
+TEST(UrlEdit, SetQueryModesAndBadArguments) {
     EXPECT_EQ(set_query("a?x=1&y=2", "x", "3", URL_QUERY_SET_ALWAYS), "a?x=3&y=2");
     EXPECT_EQ(set_query("a?x=1&y=2", "x", "3", URL_QUERY_DEL_EXIST), "a?y=2");
     EXPECT_EQ(set_query("a?x=1&y=2", "z", "3", URL_QUERY_SET_EXIST), "a?x=1&y=2");
@@ -222,22 +182,20 @@ TEST(UrlEdit, SetQueryModes) {
     EXPECT_EQ(set_query("a?", "z", "1", URL_QUERY_SET_EXIST), "a?");
     EXPECT_EQ(set_query("a", "z", "1", URL_QUERY_DEL_EXIST), "a");
     EXPECT_EQ(set_query("a?xx=1", "x", "2", URL_QUERY_SET_ALWAYS), "a?xx=1&x=2");
-}
 
-TEST(UrlEdit, SetQueryRejectsBadArguments) {
+    const std::string fail = "FAIL url=[a] key=[";
     EXPECT_EQ(set_query("a?x=1", "x", "", URL_QUERY_SET_ALWAYS),
               "FAIL url=[a?x=1] key=[x] val=[] escape=[1] mode=[set_always] error: "
               "val cannot be empty\n");
     EXPECT_EQ(set_query("a", nullptr, "1", URL_QUERY_SET_EXIST),
-              "FAIL url=[a] key=[(null)] val=[1] escape=[1] mode=[set_exist] error: "
-              "key or val cannot be null\n");
+              fail + "(null)] val=[1] escape=[1] mode=[set_exist] error: "
+                     "key or val cannot be null\n");
     EXPECT_EQ(set_query("a", "", "1", URL_QUERY_DEL_EXIST),
-              "FAIL url=[a] key=[] val=[1] escape=[1] mode=[del_exist] error: "
-              "key cannot be empty\n");
+              fail + "] val=[1] escape=[1] mode=[del_exist] error: key cannot be empty\n");
     EXPECT_EQ(set_query("a", "k&", "1", URL_QUERY_SET_NOT_EXIST),
-              "FAIL url=[a] key=[k&] val=[1] escape=[1] mode=[set_not_exist] error: "
-              "key cannot contain [;/\\\"'?:@# &=]\n");
+              fail + "k&] val=[1] escape=[1] mode=[set_not_exist] error: "
+                     "key cannot contain [;/\\\"'?:@# &=]\n");
     EXPECT_EQ(set_query("a", "k", "1", 9).substr(0, 4), "FAIL");
-    std::string near(8185, 'u');
+    std::string near(8185, 'u');  // the change would not fit the buffer
     EXPECT_EQ(set_query(near.c_str(), "key", "value", URL_QUERY_SET_ALWAYS).substr(0, 4), "FAIL");
 }
