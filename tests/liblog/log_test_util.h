@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -38,12 +37,13 @@ inline std::vector<captured_line> captured() {
     return g_cap;
 }
 
-inline std::string read_text(const std::filesystem::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+inline std::string read_text(const std::string &p) {
+    std::string text;
+    return os_read_file(p.c_str(), &text) == 0 ? text : "";
 }
+
+/// The calling thread's id as the log prints it.
+inline std::string tid_text() { return std::to_string(static_cast<unsigned>(os_thread_id())); }
 
 inline std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
@@ -53,8 +53,8 @@ inline std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-/// Each test starts from a new context with the console off, both callbacks capturing,
-/// and its own temporary folder.
+/// Each test starts from a new context with the console off, no prefix flags, both
+/// callbacks capturing, and its own temporary folder.
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -67,6 +67,7 @@ protected:
         ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_CONSOLE_ON, 0), 0);
         ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_OUT_CB, cap_out), 0);
         ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_ERR_CB, cap_err), 0);
+        ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FLAGS, 0L), 0);
         static std::atomic<int> seq{0};
         dir_ = std::filesystem::temp_directory_path() /
                pal_format("nvtd_log_%d_%d", os_getpid(), seq.fetch_add(1));
@@ -78,6 +79,15 @@ protected:
         std::filesystem::remove_all(dir_, ec);
     }
     std::string path(const char *name) const { return (dir_ / name).string(); }
+    /// Sets the prefix flags from their names ("time|tid|func").
+    static void flags(const char *names) {
+        ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FLAGS_TEXT, names), 0);
+    }
+    /// Opens the file sink on p.
+    static void open_file(const std::string &p) {
+        ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FILE, p.c_str()), 0);
+        ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FILE_ON, 1), 0);
+    }
 
     std::filesystem::path dir_;
 };

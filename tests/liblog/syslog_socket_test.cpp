@@ -31,10 +31,9 @@ public:
     receiver(const receiver &) = delete;
     receiver &operator=(const receiver &) = delete;
     ~receiver() {
-        if (conn_ >= 0)
-            close(conn_);
-        if (fd_ >= 0)
-            close(fd_);
+        for (int fd : {conn_, fd_})
+            if (fd >= 0)
+                close(fd);
     }
     bool ok() const { return ok_; }
     int port() const { return port_; }
@@ -76,6 +75,12 @@ private:
 };
 }  // namespace
 
+// Points the syslog sink at url and switches it on.
+static void syslog_to(const std::string &url) {
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, url.c_str()), 0);
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_ON, 1), 0);
+}
+
 static std::string header_regex(int pri, const char *tag) {
     std::string host = os_hostname();
     if (host.empty())
@@ -90,22 +95,18 @@ static std::string header_regex(int pri, const char *tag) {
 TEST_F(Syslog, UdpDatagramContent) {
     receiver r(SOCK_DGRAM);
     ASSERT_TRUE(r.ok());
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FLAGS_TEXT, "time|tid"), 0);
-    std::string url = "udp://127.0.0.1:" + std::to_string(r.port());
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, url.c_str()), 0);
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_ON, 1), 0);
+    flags("time|tid");
+    syslog_to("udp://127.0.0.1:" + std::to_string(r.port()));
     ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_LEVEL_NAME, "verb"), 0);
 
     LOG2(LOG2_WARN, "main", "disk low %d%%\n", 97);
     std::string d = r.datagram();
     ASSERT_FALSE(d.empty());
     EXPECT_EQ(d.back(), '\0');  // sent with its terminating zero byte
-    std::string tid = std::to_string(static_cast<unsigned>(os_thread_id()));
     // The time prefix of the console line is left out.
     EXPECT_TRUE(std::regex_match(d.substr(0, d.size() - 1),
-                                 std::regex(header_regex(12, "main") + R"(\[)" + tid +
-                                            R"(\]disk low 97%\n)")))
-        << d;
+                                 std::regex(header_regex(12, "main") + R"(\[)" + tid_text() +
+                                            R"(\]disk low 97%\n)"))) << d;
 
     // user facility (8) plus the level's priority: crit 2 ... debug 7; verb is debug too.
     const std::pair<int, int> levels[] = {{LOG2_CRIT | LOG2_F_NOEXIT, 10}, {LOG2_ERR, 11},
@@ -135,7 +136,7 @@ TEST_F(Syslog, UdpDatagramContent) {
 TEST_F(Syslog, TcpStreamContent) {
     receiver r(SOCK_STREAM);
     ASSERT_TRUE(r.ok());
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_FLAGS_TEXT, "func"), 0);
+    flags("func");
     std::string ini = "[log]\nsyslog=tcp://127.0.0.1:" + std::to_string(r.port()) + "\n";
     ASSERT_EQ(log2_init_imp("ini_str", ini.c_str()), 0);
     EXPECT_NE(log2_settings_dump().find("log_syslog_enale_out=1\n"), std::string::npos);
@@ -145,8 +146,7 @@ TEST_F(Syslog, TcpStreamContent) {
     ASSERT_FALSE(m.empty());
     EXPECT_EQ(m.back(), '\0');
     std::regex want(header_regex(11, "httpd") + R"(TestBody\(\):over tcp\n)");
-    EXPECT_TRUE(std::regex_match(m.substr(0, m.size() - 1), want))
-        << m;
+    EXPECT_TRUE(std::regex_match(m.substr(0, m.size() - 1), want)) << m;
     LOG2(LOG2_ERR, "httpd", "second\n");
     m = r.stream_message();
     EXPECT_NE(m.find("TestBody():second\n"), std::string::npos) << m;
@@ -159,8 +159,7 @@ TEST_F(Syslog, ServicePortsWhenUrlHasNone) {
     receiver tcp(SOCK_STREAM, 601);
     if (!udp.ok() || !tcp.ok())
         GTEST_SKIP() << "ports 514/udp and 601/tcp on 127.0.0.1 are not available";
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, "udp://127.0.0.1"), 0);
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_ON, 1), 0);
+    syslog_to("udp://127.0.0.1");
     LOG2(LOG2_INFO, "main", "to 514\n");
     EXPECT_NE(udp.datagram().find("to 514"), std::string::npos);
     ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, "tcp://127.0.0.1"), 0);
@@ -175,9 +174,7 @@ TEST_F(Syslog, UnreachableServerNeverStopsLogging) {
         ASSERT_TRUE(gone.ok());
         port = gone.port();
     }
-    std::string url = "tcp://127.0.0.1:" + std::to_string(port);
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_URL, url.c_str()), 0);
-    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_SYSLOG_ON, 1), 0);
+    syslog_to("tcp://127.0.0.1:" + std::to_string(port));
     testing::internal::CaptureStderr();
     uint64_t t0 = os_clock_ms();
     for (int i = 0; i < 50; i++)
