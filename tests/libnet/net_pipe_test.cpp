@@ -10,16 +10,9 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-std::string temp_dir() {
-    fs::path d = fs::temp_directory_path() / ("nvtd_net_" + std::to_string(os_getpid()));
-    fs::create_directories(d);
-    return d.string();
-}
-}  // namespace
-
 TEST(NetPipe, ServerAndClientExchangeLinesOnAPrivateSocket) {
-    std::string path = temp_dir() + "/shell.sock";
+    temp_dir dir;
+    std::string path = dir.file("shell.sock");
     os_socket_t stale = npipe_srv_open(path.c_str());
     ASSERT_NE(stale, 0u);
     os_socket_exit(stale);  // leaves the socket file behind, as a crashed run would
@@ -56,16 +49,16 @@ TEST(NetPipe, ServerAndClientExchangeLinesOnAPrivateSocket) {
 }
 
 TEST(NetPipe, NameWithoutSlashLivesInTheRuntimeDirectory) {
-    std::string dir = temp_dir();
+    temp_dir dir;
     const char *old = getenv("XDG_RUNTIME_DIR");
     std::string saved = old ? old : "";
-    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
     char path[108];
     EXPECT_GT(os_local_socket_path("nvtd_dbg", path), 0);
-    EXPECT_EQ(std::string(path), dir + "/nvtd_dbg.sock");
+    EXPECT_EQ(std::string(path), dir.file("nvtd_dbg.sock"));
     os_socket_t srv = npipe_srv_open("nvtd_dbg");
     EXPECT_NE(srv, 0u);
-    EXPECT_TRUE(fs::exists(dir + "/nvtd_dbg.sock"));
+    EXPECT_TRUE(fs::exists(dir.file("nvtd_dbg.sock")));
     net_stream c{};
     EXPECT_EQ(npipe_cli_open(&c, "nvtd_dbg", 1000), 0);
     EXPECT_EQ(c.type, NET_PIPE_CLI_TYPE);
@@ -77,7 +70,6 @@ TEST(NetPipe, NameWithoutSlashLivesInTheRuntimeDirectory) {
     EXPECT_STREQ(path, "/tmp/x.sock");
     if (old)
         setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    fs::remove_all(dir);
 }
 
 TEST(NetHighDescriptors, ListenAcceptWatchAndWaitAbove1023) {
@@ -85,46 +77,36 @@ TEST(NetHighDescriptors, ListenAcceptWatchAndWaitAbove1023) {
         GTEST_SKIP() << "descriptor limit cannot be raised";
     std::vector<os_socket_t> filler;
     for (int i = 0; i < 1100; i++) {
-        os_socket_t s = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
-        ASSERT_NE(s, 0u);
-        filler.push_back(s);
+        filler.push_back(os_socket_init(OS_SOCKET_TCP, OS_AF_INET));
+        ASSERT_NE(filler.back(), 0u);
     }
     ASSERT_GT(filler.back(), 1024u);
-    struct got_t {
-        std::atomic<os_socket_t> sock{0};
-        std::atomic<int> events{0};
-    } got;
+    static std::atomic<os_socket_t> acc{0};
+    static std::atomic<int> events{0};
     sock_srv_opts o{};
     o.name = "high";
     o.backlog = 4;
-    o.arg = &got;
-    o.accept_proc = [](os_socket_t s, const os_sockaddr *, void *arg) {
-        static_cast<got_t *>(arg)->sock = s;
-        return 0;
-    };
+    o.accept_proc = [](os_socket_t s, const os_sockaddr *, void *) { return acc = s, 0; };
     sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &o);
     ASSERT_NE(srv, nullptr);
     EXPECT_GT(srv->socks[0], 1024u);
     net_err e{};
     os_socket_t cli = sock_connect("127.0.0.1", o.bound_port, 2000, nullptr, &e);
     ASSERT_GT(cli, 1024u);
-    for (int i = 0; i < 300 && !got.sock.load(); i++)
-        os_sleep_ms(10);
-    os_socket_t acc = got.sock.load();
-    ASSERT_GT(acc, 1024u);
+    ASSERT_TRUE(wait_until([] { return acc.load() != 0; }));
+    ASSERT_GT(acc.load(), 1024u);
     sock_event_ctx *ec = sock_insert_event_proc(
         acc,
-        [](os_socket_t, unsigned ev, void *arg) {
-            static_cast<got_t *>(arg)->events += static_cast<int>(ev & OS_POLLER_EVENT_READ);
+        [](os_socket_t, unsigned ev, void *) {
+            events += static_cast<int>(ev & OS_POLLER_EVENT_READ);
             return -1;  // one report is enough
         },
-        &got);
+        nullptr);
     ASSERT_NE(ec, nullptr);
     EXPECT_EQ(os_socket_wait(cli, OS_SOCKET_WRITE, 1000), OS_SOCKET_WRITE);
     ASSERT_TRUE(send_all(cli, "x"));
-    for (int i = 0; i < 300 && !got.events.load(); i++)
-        os_sleep_ms(10);
-    EXPECT_EQ(got.events.load(), 1);
+    EXPECT_TRUE(wait_until([] { return events.load() != 0; }));
+    EXPECT_EQ(events.load(), 1);
     EXPECT_EQ(os_socket_wait(acc, OS_SOCKET_READ, 1000), OS_SOCKET_READ);
     net_stream ns{};
     net_stream_init(&ns, NET_TYPE_TCP_SRV, acc, 1000);

@@ -1,7 +1,9 @@
 // net_test_util.cpp - loopback peers and the log capture of the libnet tests.
 #include "net_test_util.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 std::mutex g_lock;
@@ -84,6 +86,43 @@ bool send_all(os_socket_t s, const std::string &text) {
     net_stream_init(&ns, NET_TYPE_TCP, s, 2000);
     return net_write(&ns, text.data(), static_cast<int>(text.size())) ==
            static_cast<int>(text.size());
+}
+
+std::string recv_n(os_socket_t s, size_t n, int timeout_ms) {
+    std::string got;
+    uint64_t end = os_clock_ms() + static_cast<uint64_t>(timeout_ms);
+    while (got.size() < n && os_clock_ms() < end) {
+        char buf[512];
+        int r = os_socket_recv(s, buf, std::min(sizeof buf, n - got.size()));
+        if (r > 0)
+            got.append(buf, static_cast<size_t>(r));
+        else if (r < 0 || os_socket_error() == 0)
+            break;  // error or end of stream
+        else
+            (void)os_socket_wait(s, OS_SOCKET_READ, 50);
+    }
+    return got;
+}
+
+bool wait_until(const std::function<bool()> &pred, int ms) {
+    for (uint64_t end = os_clock_ms() + static_cast<uint64_t>(ms); os_clock_ms() < end;
+         os_sleep_ms(10))
+        if (pred())
+            return true;
+    return pred();
+}
+
+temp_dir::temp_dir() {
+    static std::atomic<int> seq{0};
+    path = (std::filesystem::temp_directory_path() /
+            ("nvtd_net_" + std::to_string(os_getpid()) + "_" + std::to_string(++seq)))
+               .string();
+    std::filesystem::create_directories(path);
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,3 +38,17 @@ bool tcp_pair(os_socket_t out[2]);
 
 /// Sends all of text on s (blocking up to 2 s).
 bool send_all(os_socket_t s, const std::string &text);
+
+/// Reads exactly n bytes within timeout_ms; returns what arrived (less on end or error).
+std::string recv_n(os_socket_t s, size_t n, int timeout_ms = 3000);
+
+/// Checks pred every 10 ms until it holds or ms have passed; returns its last value.
+bool wait_until(const std::function<bool()> &pred, int ms = 3000);
+
+/// A private folder, removed with its content at the end of the test.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};

@@ -2,7 +2,6 @@
 // event thread, over loopback.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -13,10 +12,9 @@
 #include "net_test_util.h"
 
 namespace {
-// Counts accepted connections and keeps their sockets until the test ends.
+// Keeps accepted connections (and their peers) until the test ends.
 struct accept_log {
     std::mutex lock;
-    std::condition_variable cv;
     std::vector<os_socket_t> socks;
     std::vector<os_sockaddr> peers;
 
@@ -25,17 +23,22 @@ struct accept_log {
         std::scoped_lock g(self->lock);
         self->socks.push_back(s);
         self->peers.push_back(*peer);
-        self->cv.notify_all();
         return 0;
     }
-    bool wait_for(size_t n, int ms = 3000) {
-        std::unique_lock g(lock);
-        return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return socks.size() >= n; });
+    size_t count() {
+        std::scoped_lock g(lock);
+        return socks.size();
     }
-    ~accept_log() {
+    bool wait_for(size_t n) {
+        return wait_until([&] { return count() >= n; });
+    }
+    void close_all() {
+        std::scoped_lock g(lock);
         for (os_socket_t s : socks)
             sock_tcp_close(s);
+        socks.clear();
     }
+    ~accept_log() { close_all(); }
 };
 
 sock_srv_opts listen_opts(accept_log *log) {
@@ -56,20 +59,26 @@ int local_port(os_socket_t s) {
     os_sockaddr a{};
     return os_socket_local(s, &a) ? a.port : -1;
 }
+
+// An event procedure that reads what came and counts its calls in an atomic int.
+int count_proc(os_socket_t s, unsigned, void *arg) {
+    char b[64];
+    (void)os_socket_recv(s, b, sizeof(b));
+    return ++*static_cast<std::atomic<int> *>(arg), 0;
+}
 }  // namespace
 
-TEST(SockServer, AddressListSharesTheSystemPortAndSkipsEmptyItems) {
+TEST(SockServer, AddressListsShareTheSystemPortAndDefaultToBothFamilies) {
     accept_log log;
     sock_srv_opts o = listen_opts(&log);
-    sock_srv *srv = sock_server_init_imp("127.0.0.1;;::1", 0, &o);
+    sock_srv *srv = sock_server_init_imp("127.0.0.1;;::1", 0, &o);  // empty item skipped
     ASSERT_NE(srv, nullptr);
     ASSERT_EQ(srv->count, 2);
     int port = local_port(srv->socks[0]);
     EXPECT_GT(port, 0);
     EXPECT_EQ(local_port(srv->socks[1]), port);
     EXPECT_EQ(o.bound_port, port);
-    os_socket_t a = connect_to("127.0.0.1", port);
-    os_socket_t b = connect_to("::1", port);
+    os_socket_t a = connect_to("127.0.0.1", port), b = connect_to("::1", port);
     EXPECT_NE(a, 0u);
     EXPECT_NE(b, 0u);
     ASSERT_TRUE(log.wait_for(2));
@@ -81,19 +90,26 @@ TEST(SockServer, AddressListSharesTheSystemPortAndSkipsEmptyItems) {
     sock_tcp_close(a);
     sock_tcp_close(b);
     EXPECT_EQ(sock_server_exit(srv), 0);
-    for (os_socket_t c : log.socks)
-        sock_tcp_close(c);
-    log.socks.clear();
+    log.close_all();
     // The port is free again once the last closing handshakes are through.
     sock_srv_opts again = listen_opts(&log);
     os_socket_t s = 0;
-    for (int i = 0; i < 100 && !s; i++, os_sleep_ms(10))
-        s = sock_bind("127.0.0.1", port, &again);
-    EXPECT_NE(s, 0u);
+    EXPECT_TRUE(wait_until([&] { return (s = sock_bind("127.0.0.1", port, &again)) != 0; }, 1000));
     sock_tcp_close(s);
+    // No address: "0.0.0.0" and "::" on one port.
+    srv = sock_server_init_imp(nullptr, 0, &o);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(srv->count, os_has_ipv6() ? 2 : 1);
+    port = local_port(srv->socks[0]);
+    EXPECT_EQ(local_port(srv->socks[srv->count - 1]), port);
+    a = connect_to("127.0.0.1", port);
+    EXPECT_NE(a, 0u);
+    EXPECT_TRUE(log.wait_for(1));
+    sock_tcp_close(a);
+    (void)sock_server_exit(srv);
 }
 
-TEST(SockServer, FortyAddressesOpenTheFirstThirtyTwo) {
+TEST(SockServer, AtMostThirtyTwoAddressesAndBadOnesAreSkipped) {
     std::string list;
     for (int i = 1; i <= 40; i++)
         list += "127.0.0." + std::to_string(i) + (i % 2 ? ";" : ",");
@@ -107,13 +123,8 @@ TEST(SockServer, FortyAddressesOpenTheFirstThirtyTwo) {
     sock_tcp_close(last);
     EXPECT_EQ(connect_to("127.0.0.33", o.bound_port), 0u);
     (void)sock_server_exit(srv);
-}
-
-TEST(SockServer, BadAddressesAreSkippedAndAllBadFails) {
     log_capture cap;
-    accept_log log;
-    sock_srv_opts o = listen_opts(&log);
-    sock_srv *srv = sock_server_init_imp("no.such.address, 127.0.0.1 ,1.2.3", 0, &o);
+    srv = sock_server_init_imp("no.such.address, 127.0.0.1 ,1.2.3", 0, &o);
     ASSERT_NE(srv, nullptr);
     EXPECT_EQ(srv->count, 1);
     EXPECT_TRUE(cap.has("addr[no.such.address]:0 error"));
@@ -121,74 +132,43 @@ TEST(SockServer, BadAddressesAreSkippedAndAllBadFails) {
     EXPECT_EQ(sock_server_init_imp("bogus;;;", 0, &o), nullptr);
 }
 
-TEST(SockServer, DefaultListensOnBothFamilies) {
-    accept_log log;
-    sock_srv_opts o = listen_opts(&log);
-    sock_srv *srv = sock_server_init_imp(nullptr, 0, &o);
-    ASSERT_NE(srv, nullptr);
-    ASSERT_EQ(srv->count, os_has_ipv6() ? 2 : 1);
-    int port = local_port(srv->socks[0]);
-    EXPECT_EQ(local_port(srv->socks[srv->count - 1]), port);
-    os_socket_t a = connect_to("127.0.0.1", port);
-    EXPECT_NE(a, 0u);
-    EXPECT_TRUE(log.wait_for(1));
-    sock_tcp_close(a);
-    (void)sock_server_exit(srv);
-}
-
 TEST(SockServer, ThreePendingConnectionsAreAllAccepted) {
     // Hold the event thread in an event procedure while three connections queue up.
-    os_socket_t gate[2];
-    ASSERT_TRUE(os_socket_pair(gate));
-    std::mutex m;
-    std::condition_variable cv;
-    bool in_proc = false, release = false;
-    struct gate_ctx {
-        std::mutex *m;
-        std::condition_variable *cv;
-        bool *in_proc, *release;
-    } g{&m, &cv, &in_proc, &release};
-    auto proc = [](os_socket_t s, unsigned, void *arg) {
-        auto *c = static_cast<gate_ctx *>(arg);
+    static std::atomic<int> stage{0};  // 1: held, 2: released
+    stage = 0;
+    auto hold = [](os_socket_t s, unsigned, void *) {
         char b[8];
         (void)os_socket_recv(s, b, sizeof(b));
-        std::unique_lock l(*c->m);
-        *c->in_proc = true;
-        c->cv->notify_all();
-        c->cv->wait_for(l, std::chrono::seconds(3), [c] { return *c->release; });
+        stage = 1;
+        (void)wait_until([] { return stage == 2; });
         return 0;
     };
+    os_socket_t gate[2];
+    ASSERT_TRUE(os_socket_pair(gate));
     accept_log log;
     sock_srv_opts o = listen_opts(&log);
     sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &o);
     ASSERT_NE(srv, nullptr);
-    sock_event_ctx *ec = sock_insert_event_proc(gate[1], proc, &g);
+    sock_event_ctx *ec = sock_insert_event_proc(gate[1], hold, nullptr);
     ASSERT_NE(ec, nullptr);
     ASSERT_EQ(os_socket_send(gate[0], "x", 1), 1);
-    {
-        std::unique_lock l(m);
-        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(3), [&] { return in_proc; }));
-    }
+    ASSERT_TRUE(wait_until([] { return stage == 1; }));
     os_socket_t c[3];
     for (os_socket_t &s : c)
         s = connect_to("127.0.0.1", o.bound_port);
-    EXPECT_EQ(log.socks.size(), 0u);  // nothing accepted while the thread is held
-    {
-        std::scoped_lock l(m);
-        release = true;
-        cv.notify_all();
-    }
+    EXPECT_EQ(log.count(), 0u);  // nothing accepted while the thread is held
+    stage = 2;
     EXPECT_TRUE(log.wait_for(3));
-    EXPECT_EQ(log.socks.size(), 3u);
+    EXPECT_EQ(log.count(), 3u);
     (void)sock_del_event_proc(ec);
-    for (os_socket_t s : c)
+    for (os_socket_t s : {c[0], c[1], c[2]})
         sock_tcp_close(s);
     (void)sock_server_exit(srv);
     os_socket_exit(gate[0]);
     os_socket_exit(gate[1]);
 }
 
-TEST(SockServer, WorkProcedureRunsOnItsOwnThread) {
+TEST(SockServer, WorkProcedureServesEachConnectionOnItsOwnThread) {
     static std::atomic<int> served{0};
     sock_srv_opts o{};
     o.name = "echo";
@@ -206,9 +186,9 @@ TEST(SockServer, WorkProcedureRunsOnItsOwnThread) {
     };
     sock_srv *srv = sock_server_init_imp("127.0.0.1", 0, &o);
     ASSERT_NE(srv, nullptr);
+    std::string url = "tcp://127.0.0.1:" + std::to_string(o.bound_port);
     for (int i = 0; i < 3; i++) {
         net_stream cli{};
-        std::string url = "tcp://127.0.0.1:" + std::to_string(o.bound_port);
         ASSERT_EQ(net_open(&cli, url.c_str(), 2000), 0);
         ASSERT_EQ(net_write(&cli, "hi\n", 3), 3);
         char line[64];
@@ -220,69 +200,81 @@ TEST(SockServer, WorkProcedureRunsOnItsOwnThread) {
     EXPECT_EQ(served.load(), 3);
 }
 
-TEST(SockEvent, ProcedureRunsAndNegativeResultEndsTheWatch) {
-    os_socket_t p[2];
-    ASSERT_TRUE(tcp_pair(p));
-    struct counter {
+TEST(SockEvent, NegativeResultOrDeleteFromAnotherThreadEndsTheWatch) {
+    ASSERT_EQ(sock_env_init(), 0);
+    struct watch {
+        os_socket_t p[2] = {0, 0};
         std::atomic<int> calls{0};
-        std::atomic<int> result{0};
-    } cnt;
-    auto proc = [](os_socket_t s, unsigned events, void *arg) {
-        auto *c = static_cast<counter *>(arg);
+        sock_event_ctx *ec = nullptr;
+    } w[2];
+    auto ends = [](os_socket_t s, unsigned events, void *arg) {
         char b[16];
         if (events & OS_POLLER_EVENT_READ)
             (void)os_socket_recv(s, b, sizeof(b));
-        c->calls++;
-        return c->result.load();
+        return ++*static_cast<std::atomic<int> *>(arg) >= 2 ? -1 : 0;  // -1 on the 2nd call
     };
-    ASSERT_EQ(sock_env_init(), 0);
-    sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, &cnt);
-    ASSERT_NE(ec, nullptr);
-    auto wait_calls = [&](int n) {
-        for (int i = 0; i < 200 && cnt.calls.load() < n; i++)
-            os_sleep_ms(10);
-        return cnt.calls.load();
-    };
-    ASSERT_TRUE(send_all(p[0], "a"));
-    EXPECT_EQ(wait_calls(1), 1);
-    cnt.result = -1;
-    ASSERT_TRUE(send_all(p[0], "b"));
-    EXPECT_EQ(wait_calls(2), 2);
-    ASSERT_TRUE(send_all(p[0], "c"));
+    int before = sock_event_count();
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(tcp_pair(w[i].p));
+        w[i].ec = sock_insert_event_proc(w[i].p[1], i ? count_proc : +ends, &w[i].calls);
+        ASSERT_NE(w[i].ec, nullptr);
+    }
+    EXPECT_EQ(sock_event_count(), before + 2);
+    for (const char *msg : {"a", "b"})
+        for (watch &x : w) {
+            int seen = x.calls.load();
+            ASSERT_TRUE(send_all(x.p[0], msg));
+            EXPECT_TRUE(wait_until([&] { return x.calls.load() > seen; })) << msg;
+        }
+    EXPECT_EQ(sock_del_event_proc(w[1].ec), 0);  // from this thread, not the event thread
+    for (watch &x : w)
+        ASSERT_TRUE(send_all(x.p[0], "c"));
     os_sleep_ms(300);
-    EXPECT_EQ(cnt.calls.load(), 2);  // no longer watched
-    EXPECT_TRUE(send_all(p[1], "still open"));
-    EXPECT_EQ(sock_del_event_proc(ec), 0);  // the owner's release stays safe
-    sock_tcp_close(p[0]);
-    sock_tcp_close(p[1]);
+    EXPECT_EQ(w[0].calls.load(), 2);  // ended by its -1
+    EXPECT_EQ(w[1].calls.load(), 2);  // ended by the delete
+    EXPECT_TRUE(send_all(w[0].p[1], "still open"));
+    EXPECT_EQ(sock_del_event_proc(w[0].ec), 0);  // the owner's release stays safe
+    EXPECT_EQ(sock_event_count(), before);
+    for (watch &x : w)
+        for (os_socket_t s : x.p)
+            sock_tcp_close(s);
 }
 
-TEST(SockEvent, DeleteFromAnotherThreadStopsTheProcedure) {
-    os_socket_t p[2];
-    ASSERT_TRUE(tcp_pair(p));
-    std::atomic<int> calls{0};
-    auto proc = [](os_socket_t s, unsigned, void *arg) {
-        char b[64];
-        (void)os_socket_recv(s, b, sizeof(b));
-        (*static_cast<std::atomic<int> *>(arg))++;
-        return 0;
-    };
+TEST(SockEvent, RefusedWatchLeavesTheCallersDescriptorOpen) {
+    // The event poller refuses a regular file; the caller keeps a working descriptor.
+    std::FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    int fd = fileno(f);
     ASSERT_EQ(sock_env_init(), 0);
     int before = sock_event_count();
-    sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, &calls);
-    ASSERT_NE(ec, nullptr);
-    EXPECT_EQ(sock_event_count(), before + 1);
-    ASSERT_TRUE(send_all(p[0], "x"));
-    for (int i = 0; i < 200 && calls.load() == 0; i++)
-        os_sleep_ms(10);
-    EXPECT_EQ(sock_del_event_proc(ec), 0);
+    EXPECT_EQ(sock_insert_event_proc(static_cast<os_socket_t>(fd) + 1, count_proc, nullptr),
+              nullptr);
     EXPECT_EQ(sock_event_count(), before);
-    int seen = calls.load();
-    ASSERT_TRUE(send_all(p[0], "y"));
-    os_sleep_ms(200);
-    EXPECT_EQ(calls.load(), seen);
-    sock_tcp_close(p[0]);
-    sock_tcp_close(p[1]);
+    EXPECT_EQ(os_fd_write(fd, "x", 1), 1);
+    std::fclose(f);
+}
+
+TEST(SockEvent, HundredsOfWatchesFitTheEventPoller) {
+    ASSERT_EQ(sock_env_init(), 0);
+    std::atomic<int> hits{0};
+    std::vector<os_socket_t> socks;
+    std::vector<sock_event_ctx *> watches;
+    for (int i = 0; i < 300; i++) {
+        os_socket_t p[2];
+        ASSERT_TRUE(os_socket_pair(p));
+        socks.insert(socks.end(), {p[0], p[1]});
+        watches.push_back(sock_insert_event_proc(p[1], count_proc, &hits));
+        ASSERT_NE(watches.back(), nullptr) << "watch " << i;
+    }
+    for (size_t i = 0; i < socks.size(); i += 60)  // the writing ends of ten pairs
+        ASSERT_EQ(os_socket_send(socks[i], "x", 1), 1);
+    EXPECT_TRUE(wait_until([&] { return hits.load() >= 10; }));
+    os_sleep_ms(50);
+    EXPECT_EQ(hits.load(), 10);
+    for (sock_event_ctx *ec : watches)
+        (void)sock_del_event_proc(ec);
+    for (os_socket_t s : socks)
+        os_socket_exit(s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -305,14 +297,12 @@ TEST(SockWaitServer, TakesTheFirstConnectionOnly) {
     EXPECT_EQ(os_socket_wait(b, OS_SOCKET_READ, 2000), OS_SOCKET_READ);  // closed at once
     EXPECT_EQ(sock_tcp_server_wait_close(w), 0);
     ASSERT_TRUE(send_all(a, "data"));
-    char buf[8];
-    EXPECT_EQ(os_socket_wait(taken, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
-    EXPECT_EQ(os_socket_recv(taken, buf, sizeof(buf)), 4);  // the taken socket stays open
+    EXPECT_EQ(recv_n(taken, 4), "data");  // the taken socket stays open
     for (os_socket_t s : {a, b, taken})
         sock_tcp_close(s);
 }
 
-TEST(SockWaitServer, PortRangeRules) {
+TEST(SockWaitServer, PortRangeSkipsABusyFirstPortAndFailsWhenNothingIsLeft) {
     raw_listener busy;
     ASSERT_NE(busy.port, 0);
     int first = busy.port;
@@ -330,7 +320,7 @@ TEST(SockWaitServer, PortRangeRules) {
 }
 
 TEST(SockWaitServer, ConnectionFromAnotherHostIsRefused) {
-    os_sockaddr allow{};
+    os_sockaddr allow{}, from{}, to{};
     ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &allow));
     sock_srv_opts o{};
     o.backlog = 4;
@@ -339,7 +329,6 @@ TEST(SockWaitServer, ConnectionFromAnotherHostIsRefused) {
     ASSERT_NE(w, nullptr);
     int port = sock_tcp_server_wait_port(w);
     // A client bound to 127.0.0.2 is another host as far as the listener can tell.
-    os_sockaddr from{}, to{};
     ASSERT_TRUE(os_ipaddr_parse("127.0.0.2", &from));
     ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &to));
     to.port = static_cast<uint16_t>(port);
@@ -361,30 +350,24 @@ TEST(SockWaitServer, ConnectionFromAnotherHostIsRefused) {
 // ---------------------------------------------------------------------------------------
 // Outgoing connects.
 
-TEST(SockConnect, TimeoutAndStopAreSeenWithinASlice) {
+TEST(SockConnect, TimeoutStopRefusalAndNoWait) {
     // A listener whose backlog is full and that never accepts drops further SYNs, so a
     // connect to it stays in progress.
     raw_listener l(1);
     std::vector<os_socket_t> fill;
-    for (int i = 0; i < 4; i++) {
-        sock_cli_opts o{};
-        o.timeout_ms = 300;
-        net_err e{};
-        os_socket_t s = sock_tcp_connect("127.0.0.1", l.port, &o, &e);
-        if (!s)
-            break;
-        fill.push_back(s);
-    }
     sock_cli_opts o{};
-    o.timeout_ms = 700;
     net_err e{};
+    o.timeout_ms = 300;
+    for (int i = 0; i < 4; i++)
+        if (os_socket_t s = sock_tcp_connect("127.0.0.1", l.port, &o, &e))
+            fill.push_back(s);
+    o.timeout_ms = 700;
     uint64_t start = os_clock_ms();
     EXPECT_EQ(sock_tcp_connect("127.0.0.1", l.port, &o, &e), 0u);
     int spent = static_cast<int>(os_clock_ms() - start);
     EXPECT_GE(spent, 650);
     EXPECT_LT(spent, 1100);
     EXPECT_STREQ(e.msg, ("connect 127.0.0.1:" + std::to_string(l.port) + " timeout").c_str());
-
     net_stop stop;
     o.timeout_ms = 10000;
     o.stop = &stop;
@@ -399,27 +382,23 @@ TEST(SockConnect, TimeoutAndStopAreSeenWithinASlice) {
     stopper.join();
     for (os_socket_t s : fill)
         sock_tcp_close(s);
-}
-
-TEST(SockConnect, RefusedAndNoWait) {
     // A bound socket that does not listen answers every connect with a reset.
     os_sockaddr a{};
     ASSERT_TRUE(os_ipaddr_parse("127.0.0.1", &a));
     os_socket_t quiet = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
     ASSERT_TRUE(os_socket_bind(quiet, &a));
     int port = local_port(quiet);
-    net_err e{};
     EXPECT_EQ(sock_connect("127.0.0.1", port, 1000, nullptr, &e), 0u);
     EXPECT_NE(std::string(e.msg).find("connect 127.0.0.1:" + std::to_string(port)),
               std::string::npos);
-    raw_listener l;
-    sock_cli_opts o{};
-    o.nowait = 1;
-    os_socket_t s = sock_tcp_connect("127.0.0.1", l.port, &o, &e);
+    os_socket_exit(quiet);
+    raw_listener open;
+    sock_cli_opts nowait{};
+    nowait.nowait = 1;
+    os_socket_t s = sock_tcp_connect("127.0.0.1", open.port, &nowait, &e);
     ASSERT_NE(s, 0u);
     EXPECT_EQ(os_socket_wait(s, OS_SOCKET_WRITE, 2000), OS_SOCKET_WRITE);
     sock_tcp_close(s);
-    os_socket_exit(quiet);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -429,26 +408,14 @@ namespace {
 std::atomic<int> g_hooks{0};
 std::atomic<int> g_reads_ended{0};
 
-struct session {
-    sock_ctx ctx;
-    int worker_result;
-};
-
-int blocking_worker(sock_ctx *c) {
+// Echoes one line; a read that fails (the teardown's abort) is counted.
+int line_worker(sock_ctx *c) {
     c->stream.timeout_ms = 20000;
-    char buf[16];
-    if (net_read(&c->stream, buf, sizeof(buf)) < 0)
-        g_reads_ended++;
-    sock_tcp_ctx_close(c->pool, c);
-    return 0;
-}
-
-int echo_worker(sock_ctx *c) {
-    c->stream.timeout_ms = 2000;
     char line[64];
     int n = net_gets(&c->stream, line, sizeof(line));
     if (n > 0)
         (void)net_write(&c->stream, line, n);
+    g_reads_ended += n < 0;
     sock_tcp_ctx_close(c->pool, c);
     return 0;
 }
@@ -456,74 +423,13 @@ int echo_worker(sock_ctx *c) {
 void count_hook(sock_ctx *) {
     g_hooks++;
 }
-}  // namespace
-
-TEST(SockPool, WorkerReleasesItsRecordAndTheHookRuns) {
-    g_hooks = 0;
-    sock_ctx_opts po{"pool_echo", sizeof(session), count_hook, echo_worker};
-    sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
-    ASSERT_NE(pool, nullptr);
-    os_socket_t p[2];
-    ASSERT_TRUE(tcp_pair(p));
-    sock_ctx *c = sock_tcp_ctx_open(pool, p[1]);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(send_all(p[0], "ping\n"));
-    char buf[8] = {};
-    net_stream cli{};
-    net_stream_init(&cli, NET_TYPE_TCP, p[0], 2000);
-    EXPECT_EQ(net_read(&cli, buf, 8), 4);  // the worker echoes, then closes
-    EXPECT_STREQ(buf, "ping");
-    for (int i = 0; i < 200 && sock_tcp_ctx_count(pool) > 0; i++)
-        os_sleep_ms(10);
-    EXPECT_EQ(sock_tcp_ctx_count(pool), 0);
-    EXPECT_EQ(g_hooks.load(), 1);
-    sock_tcp_ctx_exit(pool);
-    (void)net_close(&cli);
-}
-
-TEST(SockPool, TeardownEndsBlockedReadsWithinOneSlice) {
-    g_hooks = 0;
-    g_reads_ended = 0;
-    sock_ctx_opts po{"pool_block", sizeof(session), count_hook, blocking_worker};
-    sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
-    ASSERT_NE(pool, nullptr);
-    std::vector<os_socket_t> clients;
-    for (int i = 0; i < 3; i++) {
-        os_socket_t p[2];
-        ASSERT_TRUE(tcp_pair(p));
-        clients.push_back(p[0]);
-        ASSERT_NE(sock_tcp_ctx_open(pool, p[1]), nullptr);
-    }
-    EXPECT_EQ(sock_tcp_ctx_count(pool), 3);
-    os_sleep_ms(100);  // every worker is inside its read now
-    uint64_t start = os_clock_ms();
-    sock_tcp_ctx_exit(pool);
-    EXPECT_LT(os_clock_ms() - start, 800u);
-    EXPECT_EQ(g_reads_ended.load(), 3);
-    EXPECT_EQ(g_hooks.load(), 3);  // released by the teardown after each worker ended
-    for (os_socket_t s : clients) {
-        char b;
-        EXPECT_EQ(os_socket_wait(s, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
-        EXPECT_EQ(os_socket_recv(s, &b, 1), 0);  // the server side was closed
-        sock_tcp_close(s);
-    }
-}
-
-namespace {
-std::atomic<int> g_released{0};
 
 // A close hook that uses the event thread, as a session closing its passive listener does.
 void listener_hook(sock_ctx *) {
     sock_srv_opts o{};
     o.backlog = 1;
-    sock_wait_srv *w = sock_tcp_server_wait_open2("127.0.0.1", 0, 0, &o);
-    (void)sock_tcp_server_wait_close(w);
-    g_released++;
-}
-
-int quick_worker(sock_ctx *c) {
-    sock_tcp_ctx_close(c->pool, c);
-    return 0;
+    (void)sock_tcp_server_wait_close(sock_tcp_server_wait_open2("127.0.0.1", 0, 0, &o));
+    g_hooks++;
 }
 
 int open_in_pool(os_socket_t s, const os_sockaddr *, void *arg) {
@@ -533,9 +439,40 @@ int open_in_pool(os_socket_t s, const os_sockaddr *, void *arg) {
 }
 }  // namespace
 
+TEST(SockPool, WorkerReleasesItsRecordAndTeardownEndsBlockedReadsWithinOneSlice) {
+    g_hooks = 0;
+    g_reads_ended = 0;
+    sock_ctx_opts po{"pool_line", sizeof(sock_ctx) + 8, count_hook, line_worker};
+    sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
+    ASSERT_NE(pool, nullptr);
+    std::vector<os_socket_t> clients;
+    for (int i = 0; i < 4; i++) {
+        os_socket_t p[2];
+        ASSERT_TRUE(tcp_pair(p));
+        clients.push_back(p[0]);
+        ASSERT_NE(sock_tcp_ctx_open(pool, p[1]), nullptr);
+    }
+    EXPECT_EQ(sock_tcp_ctx_count(pool), 4);
+    ASSERT_TRUE(send_all(clients[0], "ping\n"));
+    EXPECT_EQ(recv_n(clients[0], 8), "ping");  // the worker echoes, then closes
+    EXPECT_TRUE(wait_until([&] { return sock_tcp_ctx_count(pool) == 3; }));
+    EXPECT_EQ(g_hooks.load(), 1);
+    os_sleep_ms(100);  // every other worker is inside its read now
+    uint64_t start = os_clock_ms();
+    sock_tcp_ctx_exit(pool);
+    EXPECT_LT(os_clock_ms() - start, 800u);
+    EXPECT_EQ(g_reads_ended.load(), 3);
+    EXPECT_EQ(g_hooks.load(), 4);  // released by the teardown after each worker ended
+    for (os_socket_t s : clients) {
+        EXPECT_EQ(os_socket_wait(s, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
+        EXPECT_EQ(recv_n(s, 1, 100), "");  // the server side was closed
+        sock_tcp_close(s);
+    }
+}
+
 TEST(SockPool, CloseHookMayUseTheEventThreadWhileItAccepts) {
-    g_released = 0;
-    sock_ctx_opts po{"pool_hook", sizeof(session), listener_hook, quick_worker};
+    g_hooks = 0;
+    sock_ctx_opts po{"pool_hook", sizeof(sock_ctx) + 8, listener_hook, line_worker};
     sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
     ASSERT_NE(pool, nullptr);
     sock_srv_opts o{};
@@ -549,66 +486,17 @@ TEST(SockPool, CloseHookMayUseTheEventThreadWhileItAccepts) {
     uint64_t start = os_clock_ms();
     int connected = 0;
     for (int i = 0; i < count && os_clock_ms() - start < 8000; i++) {
-        net_err e{};
-        os_socket_t s = sock_connect("127.0.0.1", o.bound_port, 1000, nullptr, &e);
+        os_socket_t s = connect_to("127.0.0.1", o.bound_port);
         connected += s != 0;
         sock_tcp_close(s);
     }
     EXPECT_GT(connected, count / 2);
-    while (g_released.load() < connected && os_clock_ms() - start < 10000)
-        os_sleep_ms(10);
-    if (g_released.load() < connected) {
+    if (!wait_until([&] { return g_hooks.load() >= connected; }, 10000)) {
         // A lock-order deadlock between the pool and the event thread never ends by
         // itself; report it and stop the binary instead of hanging.
-        ADD_FAILURE() << "released " << g_released.load() << " of " << connected;
+        ADD_FAILURE() << "released " << g_hooks.load() << " of " << connected;
         std::_Exit(1);
     }
     (void)sock_server_exit(srv);
     sock_tcp_ctx_exit(pool);
-}
-
-TEST(SockEvent, RefusedWatchLeavesTheCallersDescriptorOpen) {
-    // The event poller refuses a regular file; the caller keeps a working descriptor.
-    std::FILE *f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
-    int fd = fileno(f);
-    ASSERT_EQ(sock_env_init(), 0);
-    int before = sock_event_count();
-    auto proc = [](os_socket_t, unsigned, void *) { return 0; };
-    EXPECT_EQ(sock_insert_event_proc(static_cast<os_socket_t>(fd) + 1, proc, nullptr), nullptr);
-    EXPECT_EQ(sock_event_count(), before);
-    EXPECT_EQ(os_fd_write(fd, "x", 1), 1);
-    std::fclose(f);
-}
-
-TEST(SockEvent, HundredsOfWatchesFitTheEventPoller) {
-    ASSERT_EQ(sock_env_init(), 0);
-    static std::atomic<int> hits{0};
-    hits = 0;
-    auto proc = [](os_socket_t s, unsigned, void *) {
-        char b[8];
-        (void)os_socket_recv(s, b, sizeof(b));
-        hits++;
-        return 0;
-    };
-    std::vector<os_socket_t> socks;
-    std::vector<sock_event_ctx *> watches;
-    for (int i = 0; i < 300; i++) {
-        os_socket_t p[2];
-        ASSERT_TRUE(os_socket_pair(p));
-        socks.push_back(p[0]);
-        socks.push_back(p[1]);
-        sock_event_ctx *ec = sock_insert_event_proc(p[1], proc, nullptr);
-        ASSERT_NE(ec, nullptr) << "watch " << i;
-        watches.push_back(ec);
-    }
-    for (size_t i = 0; i < socks.size(); i += 60)  // the writing ends of ten pairs
-        ASSERT_EQ(os_socket_send(socks[i], "x", 1), 1);
-    for (int i = 0; i < 300 && hits.load() < 10; i++)
-        os_sleep_ms(10);
-    EXPECT_EQ(hits.load(), 10);
-    for (sock_event_ctx *ec : watches)
-        (void)sock_del_event_proc(ec);
-    for (os_socket_t s : socks)
-        os_socket_exit(s);
 }
