@@ -51,3 +51,22 @@ inline std::string vfs_test_pattern(size_t n) {
         s[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
     return s;
 }
+
+/// Writes data to path on m through an upload handle; true when all of it went.
+inline bool vfs_test_put(vfs_mount *m, const char *path, const std::string &data) {
+    vfs_file *f = vfs_open(m, path, VFS_O_UPLOAD);
+    if (!f)
+        return false;
+    bool ok = vfs_write(f, data.data(), data.size()) == static_cast<int64_t>(data.size());
+    return vfs_close(f) == 0 && ok;
+}
+
+/// The error code of a mount of url that must fail (0 when it mounted), and its message.
+inline int vfs_test_mount_error(const std::string &url, std::string *msg = nullptr) {
+    vfs_err err{};
+    if (vfs_mount *m = vfs_mount2(url.c_str(), &err))
+        return vfs_umount(m), 0;
+    if (msg)
+        *msg = err.msg;
+    return err.code;
+}
