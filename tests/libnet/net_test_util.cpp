@@ -68,9 +68,14 @@ raw_listener::~raw_listener() {
 }
 
 os_socket_t raw_listener::accept(int timeout_ms) {
-    if (os_socket_wait(sock, OS_SOCKET_READ, timeout_ms) <= 0)
-        return 0;
-    return os_socket_accept(sock, nullptr);
+    os_socket_t s = 0;  // several threads may wait: the losers of a race keep waiting
+    (void)wait_until(
+        [&] {
+            return os_socket_wait(sock, OS_SOCKET_READ, 50) > 0 &&
+                   (s = os_socket_accept(sock, nullptr)) != 0;
+        },
+        timeout_ms);
+    return s;
 }
 
 bool tcp_pair(os_socket_t out[2]) {

@@ -33,6 +33,11 @@ struct raw_listener {
     os_socket_t accept(int timeout_ms = 2000);
 };
 
+/// A port that was free a moment ago (for servers the test starts as processes).
+inline int free_port() {
+    return raw_listener().port;
+}
+
 /// Connected TCP pair over loopback: {client, server}. Both owned by the caller.
 bool tcp_pair(os_socket_t out[2]);
 

@@ -129,8 +129,6 @@ private:
     int pid_ = 0;
 };
 
-int free_port() { return raw_listener().port; }
-
 // Connects to the echo server through the proxy described by url and checks the tunnel.
 std::string roundtrip(const std::string &url) {
     net_stream s{};
