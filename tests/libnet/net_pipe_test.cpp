@@ -10,7 +10,7 @@
 
 namespace fs = std::filesystem;
 
-TEST(NetPipe, ServerAndClientExchangeLinesOnAPrivateSocket) {
+TEST(NetPipe, ServerAndClientExchangeLinesOnAPrivateSocketNamedByPathOrName) {
     temp_dir dir;
     std::string path = dir.file("shell.sock");
     os_socket_t stale = npipe_srv_open(path.c_str());
@@ -46,17 +46,14 @@ TEST(NetPipe, ServerAndClientExchangeLinesOnAPrivateSocket) {
     EXPECT_EQ(net_close(&s), 0);
     npipe_srv_close(srv, path.c_str());
     EXPECT_FALSE(fs::exists(path));
-}
-
-TEST(NetPipe, NameWithoutSlashLivesInTheRuntimeDirectory) {
-    temp_dir dir;
+    // A name without a slash lives in the runtime directory, else in /tmp.
     const char *old = getenv("XDG_RUNTIME_DIR");
     std::string saved = old ? old : "";
     setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
-    char path[108];
-    EXPECT_GT(os_local_socket_path("nvtd_dbg", path), 0);
-    EXPECT_EQ(std::string(path), dir.file("nvtd_dbg.sock"));
-    os_socket_t srv = npipe_srv_open("nvtd_dbg");
+    char where[108];
+    EXPECT_GT(os_local_socket_path("nvtd_dbg", where), 0);
+    EXPECT_EQ(std::string(where), dir.file("nvtd_dbg.sock"));
+    srv = npipe_srv_open("nvtd_dbg");
     EXPECT_NE(srv, 0u);
     EXPECT_TRUE(fs::exists(dir.file("nvtd_dbg.sock")));
     net_stream c{};
@@ -66,8 +63,8 @@ TEST(NetPipe, NameWithoutSlashLivesInTheRuntimeDirectory) {
     npipe_srv_close(srv, "nvtd_dbg");
     EXPECT_EQ(npipe_cli_open(&c, "nvtd_dbg", 300), -1);  // nobody listens any more
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_GT(os_local_socket_path("x", path), 0);
-    EXPECT_STREQ(path, "/tmp/x.sock");
+    EXPECT_GT(os_local_socket_path("x", where), 0);
+    EXPECT_STREQ(where, "/tmp/x.sock");
     if (old)
         setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
