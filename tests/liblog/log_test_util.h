@@ -24,17 +24,22 @@ struct captured_line {
 inline std::mutex g_cap_mu;
 inline std::vector<captured_line> g_cap;
 
-inline void cap_out(int level, const char *tag, const char *line, int len) {
+template <bool err> void cap_line(int level, const char *tag, const char *line, int len) {
     std::scoped_lock lock(g_cap_mu);
-    g_cap.push_back({level, tag, std::string(line, static_cast<size_t>(len)), false});
+    g_cap.push_back({level, tag, std::string(line, static_cast<size_t>(len)), err});
 }
-inline void cap_err(int level, const char *tag, const char *line, int len) {
-    std::scoped_lock lock(g_cap_mu);
-    g_cap.push_back({level, tag, std::string(line, static_cast<size_t>(len)), true});
-}
+inline constexpr auto cap_out = cap_line<false>, cap_err = cap_line<true>;
 inline std::vector<captured_line> captured() {
     std::scoped_lock lock(g_cap_mu);
     return g_cap;
+}
+
+/// The captured lines as "<out|err> <tag>: <text>".
+inline std::vector<std::string> captured_text() {
+    std::vector<std::string> out;
+    for (const captured_line &c : captured())
+        out.push_back((c.err ? "err " : "out ") + c.tag + ": " + c.text);
+    return out;
 }
 
 inline std::string read_text(const std::string &p) {
