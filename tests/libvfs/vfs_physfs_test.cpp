@@ -8,6 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+// PhysicsFS 3.0 itself loses about 130 bytes when a file of a 7z archive is read, even
+// after PHYSFS_close, PHYSFS_unmount and PHYSFS_deinit (a plain C program shows the same).
+// The leak checker of the sanitizer build is told to pass over allocations made there.
+extern "C" const char *__lsan_default_suppressions() { return "leak:libphysfs.so\n"; }
+
 class VfsPhysfs : public ::testing::Test {
 protected:
     // Writes a zip at rel holding name -> data pairs given as Python literals.
