@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 
 class VfsConfine : public ::testing::TestWithParam<bool> {
@@ -22,15 +21,13 @@ protected:
         // A file of the same name inside the root: an escape that is clamped lands here.
         vfs_test_write(tmp / "root/secret.txt", "root copy");
         fs::create_directories(tmp / "root/odir");
-        fs::create_symlink(tmp / "outside", tmp / "root/abs_out");
-        fs::create_symlink("../outside/secret.txt", tmp / "root/rel_out");
-        fs::create_symlink("/", tmp / "root/to_slash");
-        fs::create_symlink("..", tmp / "root/sub/up");
-        fs::create_symlink("../../..", tmp / "root/sub/upup");
-        fs::create_symlink("deep.txt", tmp / "root/sub/good");
-        fs::create_symlink("/in.txt", tmp / "root/abs_in");
-        fs::create_symlink("../new.txt", tmp / "root/dangling_out");
-        fs::create_symlink("/proc/self/root/etc/passwd", tmp / "root/magic");
+        const std::string links[][2] = {  // target, link in root/
+            {(tmp / "outside").string(), "abs_out"}, {"../outside/secret.txt", "rel_out"},
+            {"/", "to_slash"}, {"..", "sub/up"}, {"../../..", "sub/upup"}, {"deep.txt", "sub/good"},
+            {"/in.txt", "abs_in"}, {"../new.txt", "dangling_out"},
+            {"/proc/self/root/etc/passwd", "magic"}};
+        for (const auto &[target, link] : links)
+            fs::create_symlink(target, tmp / "root" / link);
         m = vfs_mount2((tmp / "root").c_str(), nullptr);
         ASSERT_NE(m, nullptr);
     }

@@ -26,7 +26,6 @@ public:
     }
     vfs_tmpdir(const vfs_tmpdir &) = delete;
     vfs_tmpdir &operator=(const vfs_tmpdir &) = delete;
-    const fs::path &path() const { return path_; }
     std::string str() const { return path_.string(); }
     fs::path operator/(const std::string &rel) const { return path_ / rel; }
 
