@@ -1,4 +1,5 @@
-// net_test_util.h - helpers shared by the libnet tests: loopback peers and a log capture.
+// net_test_util.h - helpers shared by the libnet and libssl tests: loopback peers, waits, a
+// private folder and a log capture.
 #pragma once
 
 #include <atomic>
