@@ -168,6 +168,8 @@ static std::vector<std::string> g_bsv_msgs;
 static std::atomic<int> g_redirected{0};
 
 TEST_F(LogHooks, BinaryHookSkipsSinkTagsAndRedirectTakesEveryCall) {
+    g_bsv_msgs.clear();
+    g_redirected = 0;
     log2_set_bsv_hook([](int, const char *tag, const char *, int, const char *, const char *msg,
                          int len) {
         g_bsv_msgs.push_back(tag + (":" + std::string(msg, static_cast<size_t>(len))));
