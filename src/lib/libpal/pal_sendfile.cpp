@@ -158,11 +158,11 @@ int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
             os_socket_set_error(pal_errno_code(errno));
             return -1;
         }
-        if (moved > 0)
-            break;  // hand back what came; the caller asks again
         int w = wait_readable(s, timeout_ms, abort);
-        if (w <= 0)
-            return w;
+        if (w < 0)
+            return -1;
+        if (w == 0)
+            break;  // nothing more within the time-out: hand back what came
     }
     return moved;
 }

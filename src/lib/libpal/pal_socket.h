@@ -211,10 +211,10 @@ int os_poller_capacity(os_poller *p);
 /// that a descriptor found by other means is the file a handle reports).
 bool os_fd_same_status(int fd, uint64_t size, int64_t mtime_sec, uint32_t mtime_nsec);
 /// Moves up to len bytes from the socket s into the file fd at its current position
-/// without copying them through user memory (through a pipe). Returns as soon as some
-/// bytes moved and no more are waiting; waits up to timeout_ms (slices of 300 ms, *abort
-/// checked; may be null) while nothing came. *eof is set when the peer closed. Returns
-/// the bytes moved (0: the time-out or the end), -1 on a socket error or abort, -2 when
-/// writing the file failed (a full disk); the socket error tells the cause.
+/// without copying them through user memory (through a pipe). Returns when len bytes
+/// moved, the peer closed (*eof set) or nothing came for timeout_ms (waits in slices of
+/// 300 ms, *abort checked; may be null). Returns the bytes moved (0: nothing within the
+/// time-out, or the end), -1 on a socket error or abort, -2 when writing the file failed
+/// (a full disk); the socket error tells the cause.
 [[nodiscard]] int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
                                      const std::atomic<int> *abort, int *eof);
