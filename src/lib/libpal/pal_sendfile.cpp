@@ -6,6 +6,8 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,8 +29,14 @@ public:
         timeval tv{slice_ms / 1000, (slice_ms % 1000) * 1000};
         ok_ = flags_ >= 0 && setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 &&
               fcntl(sock, F_SETFL, flags_ & ~O_NONBLOCK) == 0;
+        // Full segments while the block goes out; the last partial one leaves at the end.
+        int one = 1;
+        corked_ = setsockopt(sock, IPPROTO_TCP, TCP_CORK, &one, sizeof(one)) == 0;
     }
     ~blocking_slices() {
+        int zero = 0;
+        if (corked_)
+            (void)setsockopt(sock_, IPPROTO_TCP, TCP_CORK, &zero, sizeof(zero));
         if (flags_ >= 0)
             (void)fcntl(sock_, F_SETFL, flags_);
         if (have_old_)
@@ -42,6 +50,7 @@ private:
     timeval old_{};
     bool have_old_ = false;
     bool ok_ = false;
+    bool corked_ = false;
 };
 }  // namespace
 
