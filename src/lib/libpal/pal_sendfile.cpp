@@ -94,15 +94,6 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
     return sent;
 }
 
-bool os_fd_same_status(int fd, uint64_t size, int64_t mtime_sec, uint32_t mtime_nsec) {
-    struct stat sb {};
-    if (fd < 0 || fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))
-        return false;
-    return static_cast<uint64_t>(sb.st_size) == size &&
-           static_cast<int64_t>(sb.st_mtim.tv_sec) == mtime_sec &&
-           static_cast<uint32_t>(sb.st_mtim.tv_nsec) == mtime_nsec;
-}
-
 // Moves n bytes already in the pipe to the file. 0, or -1 with the error set.
 static int pipe_to_file(int pipe_r, int fd, ssize_t n) {
     while (n > 0) {

@@ -207,9 +207,6 @@ int os_poller_capacity(os_poller *p);
 /// -1 on an error or abort (the socket error set).
 [[nodiscard]] int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len,
                                   int timeout_ms, const std::atomic<int> *abort);
-/// True when fd is an open regular file of this size and modification time (a check
-/// that a descriptor found by other means is the file a handle reports).
-bool os_fd_same_status(int fd, uint64_t size, int64_t mtime_sec, uint32_t mtime_nsec);
 /// Moves up to len bytes from the socket s into the file fd at its current position
 /// without copying them through user memory (through a pipe). Returns when len bytes
 /// moved, the peer closed (*eof set) or nothing came for timeout_ms (waits in slices of

@@ -559,6 +559,12 @@ int vfs_fstat(vfs_file *f, vfs_stat_rec *out) {
     return f->m->drv->fstat(f->fctx, out);
 }
 
+int vfs_file_fd(vfs_file *f) {
+    if (!file_ok(f) || !f->m->drv->fd || wcache_flush(f) < 0)
+        return -1;
+    return f->m->drv->fd(f->fctx);
+}
+
 int vfs_ftruncate(vfs_file *f, int64_t size) {
     if (!file_ok(f) || wcache_flush(f) < 0)
         return -1;

@@ -162,6 +162,9 @@ struct vfs_drv {
     long (*telldir)(void *dctx);
     int (*closedir)(void *dctx);
     int (*ioctl)(void *ctx, int code, void *arg, int len);
+    /// The system descriptor behind a regular file, still owned by the file context; -1
+    /// when the driver has none (the slot may be null).
+    int (*fd)(void *fctx);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -247,9 +250,9 @@ int vfs_closedir(vfs_dir *d);
 [[nodiscard]] int vfs_path_resolve(const char *cwd, const char *path, char *out, size_t out_size);
 
 // ---------------------------------------------------------------------------------------
-// Zero-copy access (vfs_fd.cpp).
+// Zero-copy access.
 
-/// The system descriptor of a regular file opened through the local driver, for sendfile;
-/// still owned by the handle (never close it). -1 for other drivers or any doubt, and
-/// the caller then reads through vfs_pread.
+/// The system descriptor of a regular file whose driver has one (the local driver), for
+/// sendfile and splice; still owned by the handle (never close it). -1 for other drivers
+/// or an invalid handle; the caller then moves the bytes through vfs_pread and vfs_write.
 [[nodiscard]] int vfs_file_fd(vfs_file *f);

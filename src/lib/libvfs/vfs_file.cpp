@@ -599,6 +599,10 @@ static int64_t vfs_file_lseek(void *fctx, int64_t offset, int whence) {
     return r < 0 ? REC_OS(lf->mc, errno) : static_cast<int64_t>(r);
 }
 
+static int vfs_file_fd(void *fctx) {
+    return static_cast<loc_file *>(fctx)->fd.get();
+}
+
 static int vfs_file_fstat(void *fctx, vfs_stat_rec *out) {
     auto *lf = static_cast<loc_file *>(fctx);
     lf->mc->op = "vfs_file_fstat";
@@ -994,4 +998,5 @@ const vfs_drv vfs_drv_file = {
     .telldir = vfs_file_telldir,
     .closedir = vfs_file_closedir,
     .ioctl = vfs_file_ioctl,
+    .fd = vfs_file_fd,
 };
