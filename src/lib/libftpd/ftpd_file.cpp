@@ -6,19 +6,16 @@
 
 static constexpr const char *TAG = "ftpd";
 
-/// Resolves the argument into path; replies 501 when there is none. 0 or -1.
-static int file_path(ftp_session *s, char (&path)[VFS_PATH_MAX]) {
-    if (s->arg == nullptr) {
-        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
-        return -1;
-    }
+/// Resolves the argument into path. The dispatcher has already answered 501 for a
+/// missing argument, so there always is one.
+static void file_path(ftp_session *s, char (&path)[VFS_PATH_MAX]) {
     pal_strlcpy(path, ftp_get_apath(s, s->arg));
-    return 0;
 }
 
 int do_mkd(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+    file_path(s, path);
+    if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_mkdir(s->mount, path) < 0) {
         LOG2(LOG2_ERR, TAG, "mkdir [%s] error: %s\n", path, vfs_strerror(s->mount));
@@ -31,7 +28,8 @@ int do_mkd(ftp_session *s) {
 
 int do_rmd(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+    file_path(s, path);
+    if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_rmdir(s->mount, path) < 0) {
         LOG2(LOG2_ERR, TAG, "rmdir [%s] error: %s\n", path, vfs_strerror(s->mount));
@@ -44,7 +42,8 @@ int do_rmd(ftp_session *s) {
 
 int do_dele(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+    file_path(s, path);
+    if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_remove(s->mount, path) < 0) {
         LOG2(LOG2_ERR, TAG, "rm [%s] error: %s\n", path, vfs_strerror(s->mount));
@@ -57,8 +56,7 @@ int do_dele(ftp_session *s) {
 
 int do_rnfr(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0)
-        return 0;
+    file_path(s, path);
     pal_strlcpy(s->rnfr, path);
     s->has_rnfr = 1;
     ftp_relply(s, 350, "Ready for RNTO");
@@ -67,7 +65,8 @@ int do_rnfr(ftp_session *s) {
 
 int do_rnto(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0 || ftp_check_perm(s) != 0)
+    file_path(s, path);
+    if (ftp_check_perm(s) != 0)
         return 0;
     if (!s->has_rnfr) {
         ftp_relply(s, 503, "RNFR required first.");
@@ -96,8 +95,7 @@ static int regular_stat(ftp_session *s, char (&path)[VFS_PATH_MAX], vfs_stat_rec
 
 int do_size(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0)
-        return 0;
+    file_path(s, path);
     vfs_stat_rec st{};
     if (regular_stat(s, path, &st) != 0) {
         ftp_relply(s, 550, "Could not get file size.");
@@ -109,8 +107,7 @@ int do_size(ftp_session *s) {
 
 int do_mdtm(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    if (file_path(s, path) != 0)
-        return 0;
+    file_path(s, path);
     vfs_stat_rec st{};
     if (regular_stat(s, path, &st) != 0) {
         ftp_relply(s, 550, "Could not get file modification time.");

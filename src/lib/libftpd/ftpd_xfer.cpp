@@ -202,10 +202,6 @@ static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offs
 }
 
 int do_retr(ftp_session *s) {
-    if (s->arg == nullptr) {
-        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
-        return 0;
-    }
     char path[VFS_PATH_MAX];
     pal_strlcpy(path, ftp_get_apath(s, s->arg));
     if (ftp_xfer_buf(s) != 0) {
@@ -326,10 +322,6 @@ static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
 }
 
 static int upload_common(ftp_session *s, int append) {
-    if (s->arg == nullptr) {
-        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
-        return 0;
-    }
     char path[VFS_PATH_MAX];
     pal_strlcpy(path, ftp_get_apath(s, s->arg));
     if (ftp_check_perm(s) != 0)
