@@ -40,8 +40,7 @@ struct active_peer {
 
 TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHosts) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     const char *bad[] = {
         "PORT",                    "PORT 127,0,0,1,4",       "PORT 127,0,0,1,4,1,7",
         "PORT 127,0,0,256,4,1",    "PORT 127,0,0,1,4,300",   "PORT 127,0,0,1,x,1",
@@ -72,8 +71,7 @@ TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHosts) {
 TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
     ftpb_write_file(root / "a.txt", "hello");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     active_peer peer;
     ASSERT_NE(peer.sock, 0);
     char line[64];
@@ -107,8 +105,7 @@ TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
 
 TEST_F(DataTest, ActiveConnectFailureIsAnsweredAndSessionGoesOn) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     int closed = ftpb_free_port();  // nobody listens there
     char line[64];
     snprintf(line, sizeof line, "PORT 127,0,0,1,%d,%d", closed / 256, closed % 256);
@@ -121,8 +118,7 @@ TEST_F(DataTest, ActiveConnectFailureIsAnsweredAndSessionGoesOn) {
 TEST_F(DataTest, PassiveListenerServesOneTransferOnly) {
     ftpb_write_file(root / "a.txt", "x");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     int code = 0;
     EXPECT_EQ(c.get("NLST", &code), "a.txt\r\n");
     EXPECT_EQ(code, 226);
@@ -136,8 +132,7 @@ TEST_F(DataTest, PassiveListenerServesOneTransferOnly) {
 
 TEST_F(DataTest, PassiveNeverConnectedTimesOutAfterThreeSeconds) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("PASV"), 227);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(c.cmd("LIST"), 500);
@@ -151,8 +146,7 @@ TEST_F(DataTest, PassiveNeverConnectedTimesOutAfterThreeSeconds) {
 TEST_F(DataTest, PassiveConnectionFromAnotherAddressIsNotTaken) {
     ftpb_write_file(root / "a.txt", "secret");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("PASV"), 227);
     unsigned h[6];
     ASSERT_EQ(sscanf(c.text.c_str() + c.text.find('('), "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1],
@@ -178,8 +172,7 @@ TEST_F(DataTest, PassiveConnectionFromAnotherAddressIsNotTaken) {
 
 TEST_F(DataPasvAddrTest, PasvAnnouncesTheConfiguredAddress) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("PASV"), 227);
     EXPECT_EQ(c.text.rfind("Entering Passive Mode (10,1,2,3,", 0), 0u) << c.text;
 }

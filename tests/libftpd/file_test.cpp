@@ -14,8 +14,7 @@ class FileReadonlyTest : public FtpbServer {
 
 TEST_F(FileTest, DirectoriesAndDeletion) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("MKD new dir"), 257);
     EXPECT_EQ(c.text, "\"/new dir\"");
     EXPECT_TRUE(fs::is_directory(root / "new dir"));
@@ -46,8 +45,7 @@ TEST_F(FileTest, RenameSizeAndTime) {
               0);
     fs::create_directory(root / "d");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     EXPECT_EQ(c.cmd("SIZE a.txt"), 213);
     EXPECT_EQ(c.text, "1234");
     EXPECT_EQ(c.cmd("SIZE d"), 550);
@@ -77,8 +75,7 @@ TEST_F(FileTest, RenameSizeAndTime) {
 
 TEST_F(FileTest, MissingArgumentsAndFixedReplies) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     for (const char *cmd : {"DELE", "MKD", "XMKD", "RMD", "XRMD", "RNFR", "RNTO", "SIZE", "MDTM"}) {
         EXPECT_EQ(c.cmd(cmd), 501) << cmd;
         EXPECT_EQ(c.text, "Syntax error in parameters or arguments.") << cmd;
@@ -114,8 +111,7 @@ TEST_F(FileReadonlyTest, ChangingCommandsAreRefused) {
     ftpb_write_file(root / "a.txt", "a");
     fs::create_directory(root / "d");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     for (const char *cmd : {"MKD x", "XMKD x", "RMD d", "XRMD d", "DELE a.txt"}) {
         EXPECT_EQ(c.cmd(cmd), 550) << cmd;
         EXPECT_EQ(c.text, "no perm.") << cmd;

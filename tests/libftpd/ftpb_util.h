@@ -163,6 +163,8 @@ struct ftpb_client {
     int cmd(const std::string &line) { return send(line) ? reply() : -1; }
 
     bool login() { return cmd("USER anonymous") == 331 && cmd("PASS x") == 230; }
+    /// Connects to 127.0.0.1:port and logs in anonymously.
+    bool open(int port) { return connect(port) && login(); }
 
     /// PASV, then connects the data stream. Returns false on any failure.
     bool pasv() {

@@ -55,8 +55,7 @@ TEST_F(ListTest, LongLinesFollowTheFormatAndTheSixMonthRule) {
     set_mtime(root / "link", t - 3600);
 
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     int code = 0;
     std::string out = c.get("LIST", &code);
     EXPECT_EQ(code, 226);
@@ -98,8 +97,7 @@ TEST_F(ListTest, NlstOptionsAndPaths) {
     fs::create_directories(root / "sub dir");
     ftpb_write_file(root / "sub dir" / "b.txt", "bb");
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     int code = 0;
     std::string nl = c.get("NLST", &code);
     EXPECT_TRUE(nl == "a.txt\r\nsub dir\r\n" || nl == "sub dir\r\na.txt\r\n") << nl;
@@ -132,8 +130,7 @@ TEST_F(ListSmallBlockTest, ManyEntriesCrossManyFlushes) {
         names.insert(n);
     }
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     int code = 0;
     std::string out = c.get("NLST", &code);
     EXPECT_EQ(code, 226);
@@ -152,8 +149,7 @@ TEST_F(ListSmallBlockTest, ManyEntriesCrossManyFlushes) {
 TEST_F(ListTest, StatWithAndWithoutPath) {
     ftpb_write_file(root / "a.txt", std::string(77, 'a'));
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("STAT a.txt"), 213);
     ASSERT_EQ(c.lines.size(), 3u);
     EXPECT_EQ(c.lines[0], "213-Status follows:");

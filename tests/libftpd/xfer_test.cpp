@@ -41,8 +41,7 @@ TEST_P(XferTest, RestartOffsetsOfDownloads) {
     std::string body = ftpb_bytes(250);
     ftpb_write_file(root / "f.bin", body);
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("REST 100"), 350);
     EXPECT_EQ(c.text, "Restart position accepted (100).");
     ASSERT_TRUE(c.pasv());
@@ -75,8 +74,7 @@ TEST_P(XferTest, UploadTruncationRestartAndAppend) {
     std::string old = ftpb_bytes(1000, 7);
     ftpb_write_file(root / "f.bin", old);
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     // STOR without REST leaves exactly the uploaded bytes.
     EXPECT_EQ(c.put("STOR f.bin", "0123456789"), 226);
     EXPECT_EQ(ftpb_read_file(root / "f.bin"), "0123456789");
@@ -109,8 +107,7 @@ TEST_P(XferTest, TypeOnlyChangesTheWording) {
     std::string text = "line one\r\nline two\nthree\r\n";
     ftpb_write_file(root / "t.txt", text);
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("TYPE A"), 200);
     EXPECT_EQ(c.text, "Swiching to ASCII mode");
     ASSERT_TRUE(c.pasv());
@@ -130,8 +127,7 @@ TEST_P(XferTest, TypeOnlyChangesTheWording) {
 
 TEST_F(XferReadonlyTest, UploadsAreRefusedBeforeAnyDataConnection) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     for (const char *cmd : {"STOR a", "APPE a"}) {
         EXPECT_EQ(c.cmd(cmd), 550) << cmd;
         EXPECT_EQ(c.text, "no perm.");
@@ -142,8 +138,7 @@ TEST_F(XferReadonlyTest, UploadsAreRefusedBeforeAnyDataConnection) {
 TEST_P(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
     ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("RETR big.bin"), 150);
     char buf[65536];
@@ -168,8 +163,7 @@ TEST_P(XferSlowTest, AborDuringDownloadEndsItAndLowerCaseDoesNot) {
 TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
     ftpb_write_file(root / "f.bin", ftpb_bytes(512 * 1024));
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     auto t0 = now();
     int code = 0;
     EXPECT_EQ(c.get("RETR f.bin", &code).size(), size_t{512 * 1024});
@@ -182,8 +176,7 @@ TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
 TEST_P(XferSlowTest, ClientClosingDataMidDownloadGets451) {
     ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("RETR big.bin"), 150);
     char buf[4096];
@@ -197,8 +190,7 @@ TEST_P(XferSlowTest, ClientClosingDataMidDownloadGets451) {
 TEST_P(XferSlowTest, FileChangingDuringDownload) {
     std::string body = ftpb_bytes(640 << 10);
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     // Deleted while sent: the open file is sent whole.
     ftpb_write_file(root / "del.bin", body);
     ASSERT_TRUE(c.pasv());
@@ -221,8 +213,7 @@ TEST_P(XferSlowTest, FileChangingDuringDownload) {
 
 TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("STOR part.bin"), 150);
     std::string head = ftpb_bytes(131072);  // two whole read blocks
@@ -242,8 +233,7 @@ TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
 
 TEST_P(XferTest, AborDuringUploadKeepsReceivedBytes) {
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("STOR up.bin"), 150);
     std::string head = ftpb_bytes(70000);
@@ -325,8 +315,7 @@ TEST_P(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
         ~unmount() { ftpb_sh("umount '" + p.string() + "'"); }
     } guard{small};
     ftpb_client c;
-    ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.login());
+    ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("STOR small/big.bin"), 150);
     std::string body = ftpb_bytes(3 << 20);
