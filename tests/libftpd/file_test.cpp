@@ -112,14 +112,16 @@ TEST_F(FileReadonlyTest, ChangingCommandsAreRefused) {
     fs::create_directory(root / "d");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
-    for (const char *cmd : {"MKD x", "XMKD x", "RMD d", "XRMD d", "DELE a.txt"}) {
+    // Uploads are refused before any data connection.
+    for (const char *cmd :
+         {"MKD x", "XMKD x", "RMD d", "XRMD d", "DELE a.txt", "STOR x", "APPE x", "APPE a.txt"}) {
         EXPECT_EQ(c.cmd(cmd), 550) << cmd;
         EXPECT_EQ(c.text, "no perm.") << cmd;
     }
     EXPECT_EQ(c.cmd("RNFR a.txt"), 350);
     EXPECT_EQ(c.cmd("RNTO b.txt"), 550);
     EXPECT_EQ(c.text, "no perm.");
-    EXPECT_TRUE(fs::exists(root / "a.txt"));
+    EXPECT_EQ(ftpb_read_file(root / "a.txt"), "a");
     EXPECT_TRUE(fs::exists(root / "d"));
     EXPECT_FALSE(fs::exists(root / "x"));
     // Reading still works.

@@ -41,19 +41,7 @@ protected:
     }
 };
 
-TEST_F(FtpdLogin, AnonymousTakesAnyPasswordAndOnlyThatName) {
-    ASSERT_TRUE(server.start());
-    connect(c);
-    EXPECT_EQ(c.cmd("USER bob"), 530);
-    EXPECT_EQ(c.last, "530 Login incorrect");
-    EXPECT_EQ(c.cmd("USER anonymous"), 331);
-    EXPECT_EQ(c.last, "331 Please specify the password");
-    EXPECT_EQ(c.cmd("PASS whatever@example"), 230);
-    EXPECT_EQ(c.last, "230 Login successful");
-    EXPECT_EQ(c.cmd("PWD"), 257);
-}
-
-TEST_F(FtpdLogin, ConfiguredUserPlainAndShaPasswords) {
+TEST_F(FtpdLogin, ConfiguredUserPasswordsOddNamesAndANewUser) {
     start_user();
     connect(c);
     EXPECT_EQ(c.cmd("USER anonymous"), 530);
@@ -68,6 +56,17 @@ TEST_F(FtpdLogin, ConfiguredUserPlainAndShaPasswords) {
     EXPECT_EQ(e.login("alice", "S3CRET"), 530);
     EXPECT_EQ(e.last, "530 Wrong user or password");
     EXPECT_EQ(e.cmd("PWD"), 530);  // still logged out
+    // Odd names are refused and the session goes on.
+    for (const char *name : {"%s%n%x", "alice\x01", "\xff\xfe", "al ice", "ALICE", " alice"}) {
+        EXPECT_EQ(e.cmd(std::string("USER ") + name), 530) << name;
+        EXPECT_EQ(e.last, "530 Login incorrect");
+    }
+    EXPECT_EQ(e.login("alice", "s3cret"), 230);
+    // USER starts a new login.
+    EXPECT_EQ(e.cmd("USER alice"), 331);
+    EXPECT_EQ(e.cmd("PWD"), 530);
+    EXPECT_EQ(e.cmd("PASS s3cret"), 230);
+    EXPECT_EQ(e.cmd("PWD"), 257);
 }
 
 TEST_F(FtpdLogin, PassBeforeUserAndUserWithoutNameFailAsWrongUser) {
@@ -115,16 +114,6 @@ TEST_F(FtpdLogin, SuccessClearsTheCountAndColonUserIsNotCounted) {
     EXPECT_EQ(log.find("\t:\t"), std::string::npos);
 }
 
-TEST_F(FtpdLogin, OddUserNamesAreRefusedAndTheSessionGoesOn) {
-    start_user();
-    connect(c);
-    for (const char *name : {"%s%n%x", "alice\x01", "\xff\xfe", "al ice", "ALICE", " alice"}) {
-        EXPECT_EQ(c.cmd(std::string("USER ") + name), 530) << name;
-        EXPECT_EQ(c.last, "530 Login incorrect");
-    }
-    EXPECT_EQ(c.login("alice", "s3cret"), 230);
-}
-
 TEST_F(FtpdLogin, LoginFileHasOneLinePerAttempt) {
     start_user();
     connect(c, "127.0.0.3");
@@ -145,12 +134,18 @@ TEST_F(FtpdLogin, LoginFileHasOneLinePerAttempt) {
     EXPECT_EQ(log.find("wrong"), std::string::npos);  // never the password
 }
 
-TEST_F(FtpdLogin, CwdCdupPwdMoveInsideTheRoot) {
+TEST_F(FtpdLogin, AnonymousLoginThenCwdCdupPwdMoveInsideTheRoot) {
     ASSERT_TRUE(server.start());
     std::filesystem::create_directories(server.root + "/a/b");
     ftpd_test_write(server.root + "/a/file.txt", "x");
     connect(c);
-    ASSERT_EQ(c.login("anonymous", "x"), 230);
+    // Anonymous: only that name, any password.
+    EXPECT_EQ(c.cmd("USER bob"), 530);
+    EXPECT_EQ(c.last, "530 Login incorrect");
+    EXPECT_EQ(c.cmd("USER anonymous"), 331);
+    EXPECT_EQ(c.last, "331 Please specify the password");
+    EXPECT_EQ(c.cmd("PASS whatever@example"), 230);
+    EXPECT_EQ(c.last, "230 Login successful");
     EXPECT_EQ(c.cmd("PWD"), 257);
     EXPECT_EQ(c.last, "257 \"/\"");
     EXPECT_EQ(c.cmd("CWD a"), 250);
@@ -175,16 +170,6 @@ TEST_F(FtpdLogin, CwdCdupPwdMoveInsideTheRoot) {
     EXPECT_EQ(c.cmd("CWD /a/b"), 250);
     EXPECT_EQ(c.cmd("PWD"), 257);
     EXPECT_EQ(c.last, "257 \"/a/b\"");
-}
-
-TEST_F(FtpdLogin, UserStartsANewLogin) {
-    start_user();
-    connect(c);
-    ASSERT_EQ(c.login("alice", "s3cret"), 230);
-    EXPECT_EQ(c.cmd("USER alice"), 331);
-    EXPECT_EQ(c.cmd("PWD"), 530);
-    EXPECT_EQ(c.cmd("PASS s3cret"), 230);
-    EXPECT_EQ(c.cmd("PWD"), 257);
 }
 
 }  // namespace
