@@ -7,9 +7,11 @@ private copy of the binary in a temporary directory: no stray nvtd.ini can leak 
 import os
 import platform
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 TIMEOUT = 30  # seconds for one run; a run normally takes a few milliseconds
@@ -94,3 +96,46 @@ class NvtdCase(unittest.TestCase):
             if sep and name not in values:
                 values[name] = value
         return values
+
+    def ftp_ini(self, port, root, more=""):
+        """A configuration serving root on 127.0.0.1:port, then the lines in more."""
+        return self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
+                        "ftp_root = %s\n%s" % (port, root, more))
+
+
+class ServerCase(NvtdCase):
+    """start_server runs nvtd on self.conf in the background until it listens on
+    self.port; the test's clean-up stops it and checks its standard error."""
+
+    def start_server(self, *extra, env=None):
+        proc = subprocess.Popen([self.exe, "-q", "-c", self.conf, *extra], cwd=self.work,
+                                env=env or clean_env(), stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(self.stop_server, proc)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return proc
+            except OSError:
+                if proc.poll() is not None:
+                    self.fail("nvtd ended early: %s" % proc.stderr.read().decode())
+                time.sleep(0.05)
+        self.fail("nvtd did not listen")
+
+    def stop_server(self, proc):
+        """SIGTERM (a kill after 10 s); returns standard error."""
+        if proc.stderr.closed:
+            return ""
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        err = proc.stderr.read().decode(errors="replace")
+        proc.stderr.close()
+        proc.stdin.close()
+        self.assert_no_sanitizer_report(err)
+        return err

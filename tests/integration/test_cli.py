@@ -1,14 +1,9 @@
-"""Command line of the real nvtd: one-off options, -s, option errors, run and stop."""
+"""Command line of the real nvtd: one-off options, -s, option errors, the single instance."""
 import os
-import queue
-import signal
 import socket
-import subprocess
-import threading
-import time
 import unittest
 
-from nvtd_run import BANNER, TIMEOUT, VERSION, NvtdCase, clean_env, free_port
+from nvtd_run import BANNER, VERSION, NvtdCase, free_port
 
 USAGE = (
     "Usage: nvtd [opt] [arguments] ...\n"
@@ -148,80 +143,6 @@ class SettingsFromCommandLine(NvtdCase):
         self.assertIn("Load default nvtd.ini\n", r.stderr)
         r = self.run_nvtd("-c", os.path.join(self.work, "missing.ini"), "-p")
         self.assertNotIn("Load default", r.stderr)
-
-
-class RunAndStop(NvtdCase):
-    def start(self, *args):
-        return subprocess.Popen([self.exe, *args], cwd=self.work, env=clean_env(),
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, errors="replace")
-
-    def wait_ready(self, proc):
-        """Reads standard error until the waiting line; fails after TIMEOUT seconds.
-        Returns what was read; the rest of standard error stays in proc.seen."""
-        proc.seen = queue.Queue()
-
-        def pump():
-            for line in proc.stderr:
-                proc.seen.put(line)
-            proc.seen.put(None)
-
-        proc.pump = threading.Thread(target=pump, daemon=True)
-        proc.pump.start()
-        deadline = time.monotonic() + TIMEOUT
-        seen = ""
-        while True:
-            try:
-                line = proc.seen.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                line = None
-            if line is None:
-                break
-            seen += line
-            if "waiting for the end of standard input" in line:
-                return seen
-        proc.kill()
-        proc.wait(TIMEOUT)
-        self.fail("nvtd did not get ready: " + seen)
-
-    def finish(self, proc, close_stdin=False):
-        """Waits for the end (closing standard input first when asked); returns
-        (status, stderr)."""
-        if close_stdin:
-            proc.stdin.close()
-        try:
-            proc.wait(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.communicate(timeout=TIMEOUT)
-            self.fail("nvtd did not stop")
-        proc.pump.join(TIMEOUT)
-        err = ""
-        while not proc.seen.empty():
-            err += proc.seen.get() or ""
-        if not proc.stdin.closed:
-            proc.stdin.close()
-        proc.stdout.close()
-        proc.stderr.close()
-        self.assert_no_sanitizer_report(err)
-        return proc.returncode, err
-
-    def test_end_of_input_stops_with_zero(self):
-        p = self.start("-c", self.run_ini())
-        self.wait_ready(p)
-        rc, err = self.finish(p, close_stdin=True)
-        self.assertEqual(rc, 0, err)
-        self.assertIn("end of standard input", err)
-
-    def test_signals_stop_with_zero(self):
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(sig=sig):
-                p = self.start("-c", self.run_ini(), "-l", "dbg")
-                self.wait_ready(p)
-                p.send_signal(sig)
-                rc, err = self.finish(p)
-                self.assertEqual(rc, 0, err)
-                self.assertIn("signal=%d\n" % sig, err)
 
 
 class SingleInstance(NvtdCase):

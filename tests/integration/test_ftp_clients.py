@@ -2,20 +2,17 @@
 upload, resumed download), lftp mirroring a small tree down and up, and Python's ftplib
 through every file and listing command with its failure replies."""
 import os
-import signal
-import socket
 import subprocess
 import sys
-import time
 import unittest
 
-from nvtd_run import NvtdCase, clean_env, free_port
+from nvtd_run import ServerCase, free_port
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FTPLIB_SCRIPT = os.path.join(HERE, "..", "libftpd", "ftplib_session.py")
 
 
-class ClientsCase(NvtdCase):
+class ClientsCase(ServerCase):
     """Starts nvtd serving a fresh root with the given [nvtd] lines; stops it after."""
 
     nvtd_lines = ""
@@ -25,36 +22,8 @@ class ClientsCase(NvtdCase):
         self.root = os.path.join(self.work, "root")
         os.makedirs(self.root)
         self.port = free_port()
-        conf = self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
-                        "ftp_root = %s\n%s[log]\nlevel = warn\n"
-                        % (self.port, self.root, self.nvtd_lines))
-        self.proc = subprocess.Popen([self.exe, "-q", "-c", conf], cwd=self.work,
-                                     env=clean_env(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.addCleanup(self.stop)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    self.fail("nvtd ended early: %s" % self.proc.stderr.read().decode())
-                time.sleep(0.05)
-        self.fail("nvtd did not listen")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        err = self.proc.stderr.read().decode(errors="replace")
-        self.proc.stderr.close()
-        self.proc.stdin.close()
-        self.assert_no_sanitizer_report(err)
+        self.conf = self.ftp_ini(self.port, self.root, self.nvtd_lines + "[log]\nlevel = warn\n")
+        self.start_server()
 
     def sh(self, *args, timeout=60):
         r = subprocess.run(list(args), capture_output=True, timeout=timeout)
@@ -69,6 +38,11 @@ class ClientsCase(NvtdCase):
     def get(self, path):
         with open(path, "rb") as f:
             return f.read()
+
+    def ftplib_session(self, mode):
+        r = subprocess.run([sys.executable, FTPLIB_SCRIPT, "127.0.0.1", str(self.port),
+                            self.root, mode], capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
 
 
 class CurlTest(ClientsCase):
@@ -117,18 +91,14 @@ class FtplibTest(ClientsCase):
     nvtd_lines = "download_max_rate = 1M\n"
 
     def test_every_command(self):
-        r = subprocess.run([sys.executable, FTPLIB_SCRIPT, "127.0.0.1", str(self.port),
-                            self.root, "rw"], capture_output=True, timeout=60)
-        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+        self.ftplib_session("rw")
 
 
 class FtplibReadonlyTest(ClientsCase):
     nvtd_lines = "readonly = 1\n"
 
     def test_refusals(self):
-        r = subprocess.run([sys.executable, FTPLIB_SCRIPT, "127.0.0.1", str(self.port),
-                            self.root, "ro"], capture_output=True, timeout=60)
-        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+        self.ftplib_session("ro")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from nvtd_run import NvtdCase, clean_env, free_port
+from nvtd_run import NvtdCase, ServerCase, clean_env, free_port
 
 
 def sha_form(pwd):
@@ -64,7 +64,7 @@ class Ctl:
             pass
 
 
-class FtpServerCase(NvtdCase):
+class FtpServerCase(ServerCase):
     """Starts nvtd with an FTP root and the given [nvtd]/[login] lines; stops it after."""
 
     nvtd_lines = ""
@@ -78,45 +78,10 @@ class FtpServerCase(NvtdCase):
             f.write("hello\n")
         self.port = free_port()
         self.loginfile = os.path.join(self.work, "login.log")
-        self.conf = self.ini(
-            "[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\nftp_root = %s\n%s"
-            "[login]\nlogin_file = %s\n%s[log]\nlevel = info\n"
-            % (self.port, self.root, self.nvtd_lines, self.loginfile, self.login_lines))
+        self.conf = self.ftp_ini(self.port, self.root, "%s[login]\nlogin_file = %s\n%s"
+                                 "[log]\nlevel = info\n"
+                                 % (self.nvtd_lines, self.loginfile, self.login_lines))
         self.proc = self.start_server()
-
-    def start_server(self, *extra, env=None):
-        proc = subprocess.Popen([self.exe, "-q", "-c", self.conf, *extra], cwd=self.work,
-                                env=env or clean_env(), stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(self.stop_server, proc)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return proc
-            except OSError:
-                if proc.poll() is not None:
-                    self.fail("nvtd ended early: %s" % proc.stderr.read().decode())
-                time.sleep(0.05)
-        self.fail("nvtd did not listen")
-
-    def stop_server(self, proc):
-        if proc.stderr.closed:
-            return ""
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        err = proc.stderr.read().decode(errors="replace")
-        proc.stdout.close()
-        proc.stderr.close()
-        if proc.stdin:
-            proc.stdin.close()
-        self.assert_no_sanitizer_report(err)
-        return err
 
     def ctl(self, src=None):
         c = Ctl(self.port, src)
@@ -223,18 +188,21 @@ class AnonymousSession(FtpServerCase):
         c.close()
         wait_settled()
 
-    def test_sigterm_and_sigint_end_with_status_zero(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(self.proc.wait(10), 0)
-        self.proc = self.start_server()
-        self.proc.send_signal(signal.SIGINT)
-        self.assertEqual(self.proc.wait(10), 0)
-        err = self.stop_server(self.proc)
-        self.assertIn("stop_server ==>", err)
-
-    def test_end_of_standard_input_stops_the_console(self):
-        self.proc.stdin.close()
-        self.assertEqual(self.proc.wait(10), 0)
+    def test_signals_and_end_of_input_stop_with_status_zero(self):
+        self.stop_server(self.proc)
+        for sig in (signal.SIGTERM, signal.SIGINT, None):
+            with self.subTest(sig=sig):
+                proc = self.start_server("-l", "dbg")
+                if sig:
+                    proc.send_signal(sig)
+                else:
+                    proc.stdin.close()
+                self.assertEqual(proc.wait(10), 0)
+                err = self.stop_server(proc)
+                self.assertIn("waiting for the end of standard input", err)
+                for want in (("signal=%d\n" % sig, "stop_server ==>") if sig else
+                             ("end of standard input, stopping\n",)):
+                    self.assertIn(want, err)
 
     def test_second_instance_exits_one(self):
         r = self.run_nvtd("-c", self.conf)
@@ -305,10 +273,10 @@ class Ftps(FtpServerCase):
         self.ftps = free_port()
         self.root = self.work
         self.loginfile = os.path.join(self.work, "login.log")
-        self.conf = self.ini(
-            "[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\nftps_server_port = %d\n"
-            "ftps_server_addr = 127.0.0.1\nftps_crt_file = %s/c.pem\nftps_key_file = %s/k.der\n"
-            "ftp_root = %s\n" % (self.port, self.ftps, self.work, self.work, self.work))
+        self.conf = self.ftp_ini(
+            self.port, self.work, "ftps_server_port = %d\nftps_server_addr = 127.0.0.1\n"
+            "ftps_crt_file = %s/c.pem\nftps_key_file = %s/k.der\n"
+            % (self.ftps, self.work, self.work))
         r = self.run_nvtd("-c", self.conf, "-s", "new_key_x509_file=1")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.proc = self.start_server()
@@ -334,11 +302,13 @@ class ServiceMode(NvtdCase):
     def test_unit_written_by_i_and_w_removed_by_u(self):
         units = os.path.join(self.work, "units")
         os.mkdir(units)
-        env = clean_env()
-        env["NVTD_UNIT_DIR"] = units
+        env = dict(clean_env(), NVTD_UNIT_DIR=units)
+
+        def run(opt):
+            return subprocess.run([self.exe, opt], env=env, capture_output=True, timeout=30,
+                                  errors="replace", stdin=subprocess.DEVNULL)
         for opt in ("-i", "-w"):
-            r = subprocess.run([self.exe, opt], env=env, capture_output=True, timeout=30,
-                               errors="replace", stdin=subprocess.DEVNULL)
+            r = run(opt)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertIn("nvtd service installed.", r.stderr)
             with open(os.path.join(units, "nvtd.service")) as f:
@@ -347,18 +317,14 @@ class ServiceMode(NvtdCase):
                          "StartLimitBurst=3", "StartLimitIntervalSec=86400",
                          "WantedBy=multi-user.target"):
                 self.assertIn(line + "\n", unit)
-        r = subprocess.run([self.exe, "-u"], env=env, capture_output=True, timeout=30,
-                           errors="replace", stdin=subprocess.DEVNULL)
+        r = run("-u")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertFalse(os.path.exists(os.path.join(units, "nvtd.service")))
-        r = subprocess.run([self.exe, "-u"], env=env, capture_output=True, timeout=30,
-                           errors="replace", stdin=subprocess.DEVNULL)
-        self.assertEqual(r.returncode, 1)
+        self.assertEqual(run("-u").returncode, 1)
 
     def test_d_announces_readiness_and_stops_on_sigterm(self):
         port = free_port()
-        conf = self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
-                        "ftp_root = %s\n" % (port, self.work))
+        conf = self.ftp_ini(port, self.work)
         sock_path = os.path.join(self.work, "notify.sock")
         srv = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         srv.bind(sock_path)
