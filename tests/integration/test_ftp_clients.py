@@ -1,7 +1,9 @@
-"""The real nvtd with real FTP clients: curl in passive and active mode (listing, download,
-upload, resumed download), lftp mirroring a small tree down and up, and Python's ftplib
-through every file and listing command with its failure replies."""
+"""The real nvtd with real FTP clients: curl in passive and active mode over IPv4 and IPv6
+(listing, download, upload, resumed download and upload), lftp mirroring a tree of odd
+sizes and names down and up, and Python's ftplib through every file and listing command
+with its failure replies."""
 import os
+import socket
 import subprocess
 import sys
 import unittest
@@ -45,34 +47,57 @@ class ClientsCase(ServerCase):
         self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
 
 
+def has_ipv6():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 class CurlTest(ClientsCase):
-    def test_passive_and_active(self):
-        body = os.urandom(1 << 20) + b"end"
+    nvtd_lines = "ftp_server_addr = 127.0.0.1,::1\n" if has_ipv6() else ""
+
+    def test_every_mode_and_family(self):
+        body = os.urandom(3 << 20) + b"end"
         self.put(os.path.join(self.root, "f.bin"), body)
-        self.put(os.path.join(self.work, "up.bin"), body)
-        base = "ftp://127.0.0.1:%d" % self.port
-        for name, opts in (("epsv", []), ("pasv", ["--disable-epsv"]),
-                           ("eprt", ["-P", "127.0.0.1"]),
-                           ("port", ["-P", "127.0.0.1", "--disable-eprt"])):
+        up = os.path.join(self.work, "up.bin")
+        self.put(up, body)
+        v4, v6 = "ftp://127.0.0.1:%d" % self.port, "ftp://[::1]:%d" % self.port
+        modes = [("epsv", v4, []), ("pasv", v4, ["--disable-epsv"]),
+                 ("eprt", v4, ["-P", "127.0.0.1"]),
+                 ("port", v4, ["-P", "127.0.0.1", "--disable-eprt"])]
+        if has_ipv6():
+            modes += [("epsv6", v6, []), ("eprt6", v6, ["-P", "::1"])]
+        for name, base, opts in modes:
             with self.subTest(mode=name):
                 curl = ["curl", "-sS", "--max-time", "30"] + opts
                 listing = self.sh(*curl, base + "/")
-                self.assertIn(b" f.bin", listing)
+                self.assertIn(b" 3145731  ", listing)
+                self.assertIn(b" f.bin\n", listing)
                 out = os.path.join(self.work, "got_" + name)
                 self.sh(*curl, "-o", out, base + "/f.bin")
                 self.assertEqual(self.get(out), body)
-                self.sh(*curl, "-T", os.path.join(self.work, "up.bin"),
-                        base + "/up_%s.bin" % name)
-                self.assertEqual(self.get(os.path.join(self.root, "up_%s.bin" % name)), body)
+                target = os.path.join(self.root, "up_%s.bin" % name)
+                self.sh(*curl, "-T", up, base + "/up_%s.bin" % name)
+                self.assertEqual(self.get(target), body)
+                # Resumed download (the local file holds a head) and upload (the server
+                # holds one).
                 self.put(out, body[:12345])
                 self.sh(*curl, "-C", "-", "-o", out, base + "/f.bin")
                 self.assertEqual(self.get(out), body)
+                self.put(target, body[:777777])
+                self.sh(*curl, "-C", "-", "-T", up, base + "/up_%s.bin" % name)
+                self.assertEqual(self.get(target), body)
 
 
 class LftpTest(ClientsCase):
     def test_mirror_down_and_up(self):
-        files = {"empty": b"", "one": b"1", "a page": os.urandom(4096),
-                 "ünï/cödé file": os.urandom(4097), "big.bin": os.urandom((2 << 20) + 1)}
+        files = {"empty": b"", "one byte": b"1", "page minus one": os.urandom(4095),
+                 "a page": os.urandom(4096), "ünï/日本語 ファイル.txt": os.urandom(4097),
+                 "two MiB plus one": os.urandom((2 << 20) + 1),
+                 "fifty MiB.bin": os.urandom(50 << 20)}
         for name, data in files.items():
             self.put(os.path.join(self.root, "src", name), data)
         down = os.path.join(self.work, "down")

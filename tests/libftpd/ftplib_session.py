@@ -1,7 +1,8 @@
 """Drives an nvtd FTP server with Python's ftplib: every file and listing command, their
 failure replies, restart offsets, ABOR during a rate-limited download and readonly
-refusals. Run by clients_test.cpp: ftplib_session.py HOST PORT ROOT MODE, MODE being "rw"
-(download rate limited to 1 MiB/s) or "ro" (readonly). Exits 0 when every check held."""
+refusals. Run by tests/integration/test_ftp_clients.py as
+ftplib_session.py HOST PORT ROOT MODE, MODE being "rw" (download rate limited to 1 MiB/s)
+or "ro" (readonly). Exits 0 when every check held."""
 import ftplib
 import io
 import os
