@@ -17,22 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "ftpd.h"
-#include "log.h"
-#include "net.h"
+#include "ftpd_test_util.h"
 #include "vfs.h"
 
 namespace fs = std::filesystem;
-
-/// A free TCP port on 127.0.0.1 (bound once by the system, then released).
-inline int ftpb_free_port() {
-    sock_srv_opts o{};
-    o.name = "ftpb_port";
-    os_socket_t s = sock_tcp_bind("127.0.0.1", 0, &o);
-    int port = o.bound_port;
-    sock_tcp_close(s);
-    return port;
-}
 
 inline std::string ftpb_read_file(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
@@ -77,38 +65,27 @@ inline int ftpb_sh(const std::string &cmd, std::string *out = nullptr) {
 /// a fresh temporary directory. Tests adjust g_ftpd_conf in configure() before the start.
 class FtpbServer : public ::testing::Test {
 protected:
+    ftpd_test_server server;
     fs::path root;
     int port = 0;
-    ftpd_server *srv = nullptr;
 
     virtual void configure() {}
 
     void SetUp() override {
         ASSERT_EQ(sock_env_init(), 0);
-        ASSERT_EQ(libvfs_init(), 0);
-        root = fs::temp_directory_path() /
-               ("nvtd_ftpb_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::remove_all(root);
-        fs::create_directories(root);
-        ftpd_lib_init();
-        port = ftpb_free_port();
-        g_ftpd_conf.ftp_port = port;
-        g_ftpd_conf.ftp_addr = "127.0.0.1";
-        g_ftpd_conf.ftp_root = root.string();
-        g_ftpd_conf.read_timeout_ms = 3000;
-        g_ftpd_conf.read_bs = 65536;
-        g_ftpd_conf.write_bs = 65536;
-        configure();
-        srv = ftpd_start();
-        ASSERT_NE(srv, nullptr);
+        ASSERT_TRUE(server.start([this](ftpd_conf &c) {
+            c.read_timeout_ms = 3000;
+            c.read_bs = 65536;
+            c.write_bs = 65536;
+            configure();
+        }));
+        root = server.root;
+        port = server.port;
     }
 
     void TearDown() override {
-        ftpd_stop(srv);
+        server.stop();
         ftpd_lib_exit();
-        std::error_code ec;
-        fs::remove_all(root, ec);
     }
 };
 
