@@ -35,7 +35,7 @@ class OneOffOptions(NvtdCase):
         r = self.run_nvtd("-c", bad, "-v")
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, VERSION + "\n", ""))
 
-    def test_help_prints_banner_and_usage(self):
+    def test_help_prints_banner_and_usage_and_quiet_drops_the_banner(self):
         r = self.run_nvtd("-h")
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, "")
@@ -43,8 +43,7 @@ class OneOffOptions(NvtdCase):
         self.assertEqual(lines[0], BANNER)
         self.assertTrue(lines[1].startswith("Copyright"), r.stderr)
         self.assertEqual(lines[2], USAGE)
-
-    def test_quiet_drops_the_banner(self):
+        # -q drops the banner.
         r = self.run_nvtd("-q", "-h")
         self.assertEqual((r.returncode, r.stderr), (0, USAGE))
 
