@@ -83,19 +83,13 @@ class FtpServerCase(ServerCase):
                                  % (self.nvtd_lines, self.loginfile, self.login_lines))
         self.proc = self.start_server()
 
-    def ctl(self, src=None):
-        c = Ctl(self.port, src)
-        self.addCleanup(c.close)
-        code, text = c.reply()
-        self.assertEqual(text, "220 (nvtd 1.0.0.0)")
-        return c
-
-    def admitted_ctl(self, limit=10):
-        """A session once the server admits one: sessions that ended a moment ago may
-        still hold their places for a while on a loaded machine (a 421 then)."""
+    def ctl(self, src=None, limit=0):
+        """A greeted session. With a limit, retries that many seconds until the server
+        admits one: sessions that ended a moment ago may still hold their places for a
+        while on a loaded machine (a 421 then)."""
         deadline = time.time() + limit
         while True:
-            c = Ctl(self.port)
+            c = Ctl(self.port, src)
             code, text = c.reply()
             if code == 220 or time.time() > deadline:
                 self.addCleanup(c.close)
@@ -255,14 +249,14 @@ class ConfiguredUser(FtpServerCase):
         self.assertNotIn("PASS x", err)
 
     def test_max_clients(self):
-        keep = [self.admitted_ctl() for _ in range(3)]
+        keep = [self.ctl(limit=10) for _ in range(3)]
         extra = Ctl(self.port)
         self.addCleanup(extra.close)
         self.assertEqual(extra.reply(),
                          (421, "421 There are too many connected users, please try later."))
         self.assertTrue(extra.closed())
         keep[0].cmd("QUIT")
-        self.admitted_ctl()
+        self.ctl(limit=10)
 
 
 class Ftps(FtpServerCase):
