@@ -291,7 +291,7 @@ class Ftps(FtpServerCase):
         self.assertEqual(c.cmd("PWD"), (257, '257 "/"'))
 
 
-class ServiceMode(NvtdCase):
+class ServiceMode(ServerCase):
 
     def test_unit_written_by_i_and_w_removed_by_u(self):
         units = os.path.join(self.work, "units")
@@ -317,31 +317,20 @@ class ServiceMode(NvtdCase):
         self.assertEqual(run("-u").returncode, 1)
 
     def test_d_announces_readiness_and_stops_on_sigterm(self):
-        port = free_port()
-        conf = self.ftp_ini(port, self.work)
+        self.port = free_port()
+        self.conf = self.ftp_ini(self.port, self.work)
         sock_path = os.path.join(self.work, "notify.sock")
         srv = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         srv.bind(sock_path)
         srv.settimeout(10)
         self.addCleanup(srv.close)
-        env = clean_env()
-        env["NOTIFY_SOCKET"] = sock_path
-        proc = subprocess.Popen([self.exe, "-d", "-c", conf], env=env, cwd=self.work,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        try:
-            self.assertEqual(srv.recv(64), b"READY=1")
-            c = Ctl(port)
-            self.assertEqual(c.reply()[0], 220)
-            c.close()
-            proc.send_signal(signal.SIGTERM)
-            self.assertEqual(proc.wait(10), 0)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-            proc.stdout.close()
-            proc.stderr.close()
+        proc = self.start_server("-d", env=dict(clean_env(), NOTIFY_SOCKET=sock_path))
+        self.assertEqual(srv.recv(64), b"READY=1")
+        c = Ctl(self.port)
+        self.addCleanup(c.close)
+        self.assertEqual(c.reply()[0], 220)
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0)
 
     def test_d_with_a_taken_port_exits_one(self):
         with socket.socket() as hold:
