@@ -92,7 +92,7 @@ TEST_F(ListTest, LongLinesFollowTheFormatAndTheSixMonthRule) {
     EXPECT_EQ(got.size(), 6u) << out;
 }
 
-TEST_F(ListTest, NlstOptionsAndPaths) {
+TEST_F(ListTest, NlstListAndStatOptionsAndPaths) {
     ftpb_write_file(root / "a.txt", "a");
     fs::create_directories(root / "sub dir");
     ftpb_write_file(root / "sub dir" / "b.txt", "bb");
@@ -110,6 +110,28 @@ TEST_F(ListTest, NlstOptionsAndPaths) {
     std::string f = c.get("LIST a.txt", &code);
     EXPECT_EQ(f.rfind("-rwxrwxrwx   1 0        0        1        ", 0), 0u) << f;
     EXPECT_EQ(c.get("NLST -l sub dir/b.txt", &code), "b.txt\r\n");
+    // STAT with a path: the entry line on the control connection.
+    ASSERT_EQ(c.cmd("STAT a.txt"), 213);
+    ASSERT_EQ(c.lines.size(), 3u);
+    EXPECT_EQ(c.lines[0], "213-Status follows:");
+    EXPECT_EQ(c.lines[1].rfind(" -rwxrwxrwx   1 0        0        1        ", 0), 0u)
+        << c.lines[1];
+    EXPECT_EQ(c.lines[1].substr(c.lines[1].size() - 6), " a.txt");
+    EXPECT_EQ(c.lines[2], "213 End of status");
+    // The next reply belongs to the next command.
+    EXPECT_EQ(c.cmd("NOOP"), 200);
+    ASSERT_EQ(c.cmd("STAT nothere"), 213);
+    EXPECT_EQ(c.lines.size(), 2u);
+    ASSERT_EQ(c.cmd("TYPE A"), 200);
+    ASSERT_EQ(c.cmd("STAT"), 211);
+    std::vector<std::string> want = {"211-FTP server status:",
+                                     " Logged in as anonymous",
+                                     " TYPE: ASCII",
+                                     " Control connection is plain text",
+                                     " Data connections will be plain text",
+                                     " Logged in as anonymous",
+                                     "211 End of status"};
+    EXPECT_EQ(c.lines, want);
     // After CWD a relative listing is relative to it.
     ASSERT_EQ(c.cmd("CWD sub dir"), 250);
     EXPECT_EQ(c.get("NLST", &code), "b.txt\r\n");
@@ -144,31 +166,4 @@ TEST_F(ListSmallBlockTest, ManyEntriesCrossManyFlushes) {
     EXPECT_EQ(got, names);
     std::string longer = c.get("LIST", &code);
     EXPECT_EQ(static_cast<size_t>(std::count(longer.begin(), longer.end(), '\n')), 400u);
-}
-
-TEST_F(ListTest, StatWithAndWithoutPath) {
-    ftpb_write_file(root / "a.txt", std::string(77, 'a'));
-    ftpb_client c;
-    ASSERT_TRUE(c.open(port));
-    ASSERT_EQ(c.cmd("STAT a.txt"), 213);
-    ASSERT_EQ(c.lines.size(), 3u);
-    EXPECT_EQ(c.lines[0], "213-Status follows:");
-    EXPECT_EQ(c.lines[1].rfind(" -rwxrwxrwx   1 0        0        77       ", 0), 0u)
-        << c.lines[1];
-    EXPECT_EQ(c.lines[1].substr(c.lines[1].size() - 6), " a.txt");
-    EXPECT_EQ(c.lines[2], "213 End of status");
-    // The next reply belongs to the next command.
-    EXPECT_EQ(c.cmd("NOOP"), 200);
-    ASSERT_EQ(c.cmd("STAT nothere"), 213);
-    EXPECT_EQ(c.lines.size(), 2u);
-    ASSERT_EQ(c.cmd("TYPE A"), 200);
-    ASSERT_EQ(c.cmd("STAT"), 211);
-    std::vector<std::string> want = {"211-FTP server status:",
-                                     " Logged in as anonymous",
-                                     " TYPE: ASCII",
-                                     " Control connection is plain text",
-                                     " Data connections will be plain text",
-                                     " Logged in as anonymous",
-                                     "211 End of status"};
-    EXPECT_EQ(c.lines, want);
 }
