@@ -107,16 +107,20 @@ class ServerCase(NvtdCase):
     """start_server runs nvtd on self.conf in the background until it listens on
     self.port; the test's clean-up stops it and checks its standard error."""
 
-    def start_server(self, *extra, env=None):
+    def start_server(self, *extra, env=None, ports=None):
+        """Starts nvtd and returns once every port of ports (default: self.port) accepts."""
         proc = subprocess.Popen([self.exe, "-q", "-c", self.conf, *extra], cwd=self.work,
                                 env=env or clean_env(), stdin=subprocess.PIPE,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(self.stop_server, proc)
+        waiting = list(ports or [self.port])
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return proc
+                socket.create_connection(("127.0.0.1", waiting[0]), timeout=1).close()
+                waiting.pop(0)
+                if not waiting:
+                    return proc
             except OSError:
                 if proc.poll() is not None:
                     self.fail("nvtd ended early: %s" % proc.stderr.read().decode())

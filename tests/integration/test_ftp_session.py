@@ -273,7 +273,9 @@ class Ftps(FtpServerCase):
             % (self.ftps, self.work, self.work))
         r = self.run_nvtd("-c", self.conf, "-s", "new_key_x509_file=1")
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.proc = self.start_server()
+        # The FTPS listener opens after the TLS configuration is loaded, a moment after
+        # the FTP one.
+        self.proc = self.start_server(ports=[self.port, self.ftps])
 
     def test_login_over_implicit_tls_past_a_stalled_handshake(self):
         stall = socket.create_connection(("127.0.0.1", self.ftps), timeout=5)
