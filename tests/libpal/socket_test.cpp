@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pal.h"
@@ -29,6 +35,25 @@ os_socket_t listen_on(const char *addr, os_sockaddr *bound) {
         return 0;
     }
     return s;
+}
+
+/// A connected loopback TCP pair: what c sends, a receives.
+bool tcp_pair(os_socket_t *a, os_socket_t *c) {
+    os_sockaddr bound{};
+    os_socket_t l = listen_on("127.0.0.1", &bound);
+    *c = l ? os_socket_init(OS_SOCKET_TCP, OS_AF_INET) : 0;
+    *a = 0;
+    if (*c && os_socket_connect(*c, &bound) >= 0 && os_socket_wait(l, OS_SOCKET_READ, 2000) > 0)
+        *a = os_socket_accept(l, nullptr);
+    if (l)
+        os_socket_exit(l);
+    return *a != 0;
+}
+
+std::string file_text(FILE *f) {
+    std::string out(static_cast<size_t>(lseek(fileno(f), 0, SEEK_END)), '\0');
+    EXPECT_EQ(pread(fileno(f), out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+    return out;
 }
 }  // namespace
 
@@ -148,4 +173,80 @@ TEST(Socket, WaitAndPollerWorkAboveDescriptor1023) {
     for (os_socket_t s : filler)
         if (s)
             os_socket_exit(s);
+}
+
+// Receives wake for batches of data, but a sender that trickles less than a batch is still
+// read as it comes, a silent one ends the call at the time-out, and every byte lands in
+// the file in order.
+TEST(SocketRecvFile, TrickleBulkSilenceAndEnd) {
+    os_socket_t a = 0, c = 0;
+    ASSERT_TRUE(tcp_pair(&a, &c));
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::vector<char> buf(2 << 20);
+    std::string bulk(3 << 20, '\0');
+    for (size_t i = 0; i < bulk.size(); i++)
+        bulk[i] = static_cast<char>(i * 7 + i / 4096);
+    std::thread sender([&] {
+        EXPECT_EQ(os_socket_send(c, "head", 4), 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));  // longer than a slice
+        EXPECT_EQ(os_socket_send(c, "-tail", 5), 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the receiver gives up
+        size_t sent = 0;
+        while (sent < bulk.size()) {
+            int n = os_socket_send(c, bulk.data() + sent, bulk.size() - sent);
+            if (n < 0)
+                return;
+            if (n == 0)
+                (void)os_socket_wait(c, OS_SOCKET_WRITE, 1000);
+            sent += static_cast<size_t>(n);
+        }
+    });
+    int eof = -1;
+    // Nine bytes in two pieces, then nothing for longer than the time-out: the call hands
+    // back what came well before a batch's worth.
+    int64_t n = os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 350, nullptr, &eof);
+    EXPECT_EQ(n, 9);
+    EXPECT_EQ(eof, 0);
+    EXPECT_EQ(file_text(f), "head-tail");
+    int64_t total = 0;
+    for (int i = 0; i < 100 && total < static_cast<int64_t>(bulk.size()); i++) {
+        n = os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 5000, nullptr, &eof);
+        ASSERT_GT(n, 0);
+        EXPECT_LE(n, 1 << 20);
+        total += n;
+    }
+    sender.join();
+    EXPECT_EQ(total, static_cast<int64_t>(bulk.size()));
+    EXPECT_TRUE(file_text(f) == "head-tail" + bulk);
+    os_socket_exit(c);
+    n = os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 5000, nullptr, &eof);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(eof, 1);
+    fclose(f);
+    os_socket_exit(a);
+}
+
+TEST(SocketRecvFile, FileFailureAndAbortAreToldApart) {
+    os_socket_t a = 0, c = 0;
+    ASSERT_TRUE(tcp_pair(&a, &c));
+    char buf[4096];
+    int eof = 0;
+    std::atomic<int> abort{1};
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    int64_t start = static_cast<int64_t>(os_clock_ms());
+    EXPECT_EQ(os_socket_recv_file(a, fileno(f), buf, sizeof(buf), 100, 5000, &abort, &eof), -1);
+    EXPECT_EQ(os_socket_error(), PAL_ECANCELED);
+    EXPECT_LT(static_cast<int64_t>(os_clock_ms()) - start, 2000);  // not the whole time-out
+    // A file that cannot take the bytes (read-only): -2 with the file's error.
+    FILE *ro = fopen("/proc/self/cmdline", "r");
+    ASSERT_NE(ro, nullptr);
+    ASSERT_EQ(os_socket_send(c, "data", 4), 4);
+    EXPECT_EQ(os_socket_recv_file(a, fileno(ro), buf, sizeof(buf), 100, 2000, nullptr, &eof), -2);
+    EXPECT_EQ(os_socket_error(), PAL_EBADF);
+    fclose(ro);
+    fclose(f);
+    os_socket_exit(c);
+    os_socket_exit(a);
 }

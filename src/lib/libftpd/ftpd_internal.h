@@ -184,6 +184,6 @@ void ftp_dispatch(ftp_session *s);
 [[nodiscard]] int ftp_xfer_buf(ftp_session *s);
 /// Frees the transfer buffer; the session's teardown calls it.
 void ftp_xfer_buf_free(ftp_session *s);
-/// Local files move with sendfile and splice while true (the default); tests clear it to
-/// drive the buffered path that other drivers' files take.
+/// Local files move with sendfile and direct socket-to-file receives while true (the
+/// default); tests clear it to drive the buffered path that other drivers' files take.
 extern std::atomic<bool> g_ftp_zero_copy;

@@ -238,13 +238,20 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
         ftp_relply(s, 553, "Could not open file.");
         return nullptr;
     }
+    vfs_stat_rec st{};
+    if (vfs_fstat(f, &st) < 0) {
+        LOG2(LOG2_ERR, TAG, "fstat [%s] error: %s\n", path, vfs_strerror(f));
+        vfs_close(f);
+        ftp_relply(s, 550, "Failured to fstat file.");
+        return nullptr;
+    }
     int64_t pos = 0;
     if (append)
         pos = vfs_lseek(f, 0, 2);
     else if (offset != 0)
         pos = vfs_lseek(f, offset, 0);
-    else if (vfs_ftruncate(f, 0) < 0)
-        pos = -1;
+    else if (st.size != 0 && vfs_ftruncate(f, 0) < 0)
+        pos = -1;  // an empty file is left alone: ext4 flushes a truncated file on close
     else
         pos = vfs_lseek(f, 0, 0);
     if (pos < 0) {
@@ -253,22 +260,16 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
         ftp_relply(s, 550, "Could not seek file.");
         return nullptr;
     }
-    vfs_stat_rec st{};
-    if (vfs_fstat(f, &st) < 0) {
-        LOG2(LOG2_ERR, TAG, "fstat [%s] error: %s\n", path, vfs_strerror(f));
-        vfs_close(f);
-        ftp_relply(s, 550, "Failured to fstat file.");
-        return nullptr;
-    }
     return f;
 }
 
-/// Zero-copy upload loop: socket to file through a pipe. Returns XFER_*.
-static int upload_splice(ftp_session *s, int fd, const char *path) {
+/// Upload loop straight from the socket to the file's descriptor, in batches as large as
+/// the socket has ready. Returns XFER_*.
+static int upload_direct(ftp_session *s, int fd, const char *path) {
     for (;;) {
         int eof = 0;
-        int64_t n = os_splice_recv(s->data.handle, fd, s->read_bs, s->data.timeout_ms,
-                                   &s->abort, &eof);
+        int64_t n = os_socket_recv_file(s->data.handle, fd, s->xfer_buf, s->xfer_size, s->read_bs,
+                                        s->data.timeout_ms, &s->abort, &eof);
         if (s->abort.load() != 0)
             return XFER_ABORT;
         if (n == -2) {
@@ -296,7 +297,7 @@ static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
                  ? vfs_file_fd(f)
                  : -1;
     if (fd >= 0)
-        return upload_splice(s, fd, path);
+        return upload_direct(s, fd, path);
     for (;;) {
         int n = net_read(&s->data, s->xfer_buf, static_cast<int>(s->read_bs));
         if (n > 0 && vfs_write(f, s->xfer_buf, static_cast<size_t>(n)) != n) {

@@ -1,5 +1,5 @@
-// pal_sendfile.cpp - zero-copy sends of file contents to a socket (sendfile), with the
-// same sliced waits and time-out rule as the stream writes.
+// pal_sendfile.cpp - file contents to and from a socket: zero-copy sends (sendfile) and
+// batched receives, with the same sliced waits and time-out rule as the stream calls.
 #include "pal.h"
 #include "pal_socket.h"
 
@@ -15,6 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
+
+// The receive low-water mark of uploads.
+static constexpr size_t RECV_BATCH = 512 * 1024;
 
 // Makes the socket blocking with a send time-out of slice_ms for the length of a send, so
 // that sendfile sleeps in the kernel until the whole block left instead of waking the
@@ -94,58 +97,43 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
     return sent;
 }
 
-// Moves n bytes already in the pipe to the file. 0, or -1 with the error set.
-static int pipe_to_file(int pipe_r, int fd, ssize_t n) {
+// Writes all n bytes of buf to fd. 0, or -1 with the error set.
+static int write_all(int fd, const char *buf, size_t n) {
     while (n > 0) {
-        ssize_t m = splice(pipe_r, nullptr, fd, nullptr, static_cast<size_t>(n), SPLICE_F_MOVE);
+        ssize_t m = write(fd, buf, n);
         if (m < 0 && errno == EINTR)
             continue;
         if (m <= 0) {
             os_socket_set_error(m < 0 ? pal_errno_code(errno) : PAL_EIO);
             return -1;
         }
-        n -= m;
+        buf += m;
+        n -= static_cast<size_t>(m);
     }
     return 0;
 }
 
-// Waits until s is readable: 1, 0 at the time-out, -1 on abort or a failed wait.
-static int wait_readable(os_socket_t s, int timeout_ms, const std::atomic<int> *abort) {
-    uint64_t start = os_clock_ms();
-    for (;;) {
-        if (abort != nullptr && abort->load() != 0) {
-            os_socket_set_error(PAL_ECANCELED);
-            return -1;
-        }
-        int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - start, 0x7fffffff));
-        if (left <= 0)
-            return 0;
-        int w = os_socket_wait(s, OS_SOCKET_READ, std::min(left, 300));
-        if (w != 0)
-            return w < 0 ? -1 : 1;
-    }
-}
-
-int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
-                       const std::atomic<int> *abort, int *eof) {
-    PAL_ASSERT_RET(s != 0 && fd >= 0 && len > 0 && eof != nullptr, -1);
+int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64_t len,
+                            int timeout_ms, const std::atomic<int> *abort, int *eof) {
+    PAL_ASSERT_RET(s != 0 && fd >= 0 && buf != nullptr && size > 0 && len > 0 && eof != nullptr,
+                   -1);
     *eof = 0;
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
-        os_socket_set_error(pal_errno_code(errno));
-        return -1;
-    }
-    pal_fd pr(p[0]), pw(p[1]);
-    (void)fcntl(p[1], F_SETPIPE_SZ, 1 << 20);  // fewer round trips; the default also works
     const int sock = static_cast<int>(s - 1);
+    // Wake only when a good batch has come: fewer, larger copies for the same data. Less
+    // than that is still taken after every slice of the wait, so a slow sender is never
+    // mistaken for a stalled one.
+    int lowat = static_cast<int>(std::min<size_t>(size / 2, RECV_BATCH));
+    (void)setsockopt(sock, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof(lowat));
+    uint64_t last = os_clock_ms();
     int64_t moved = 0;
     while (moved < len) {
-        size_t want = static_cast<size_t>(std::min<int64_t>(len - moved, 1 << 20));
-        ssize_t n = splice(sock, nullptr, p[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        size_t want = static_cast<size_t>(std::min<int64_t>(len - moved, static_cast<int64_t>(size)));
+        ssize_t n = recv(sock, buf, want, MSG_DONTWAIT);
         if (n > 0) {
-            if (pipe_to_file(p[0], fd, n) != 0)
+            if (write_all(fd, buf, static_cast<size_t>(n)) != 0)
                 return -2;
             moved += n;
+            last = os_clock_ms();
             continue;
         }
         if (n == 0) {
@@ -158,11 +146,15 @@ int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
             os_socket_set_error(pal_errno_code(errno));
             return -1;
         }
-        int w = wait_readable(s, timeout_ms, abort);
-        if (w < 0)
+        if (abort != nullptr && abort->load() != 0) {
+            os_socket_set_error(PAL_ECANCELED);
             return -1;
-        if (w == 0)
+        }
+        int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
+        if (left <= 0)
             break;  // nothing more within the time-out: hand back what came
+        if (os_socket_wait(s, OS_SOCKET_READ, std::min(left, 300)) < 0)
+            return -1;
     }
     return moved;
 }

@@ -198,7 +198,7 @@ int os_poller_count(os_poller *p);
 int os_poller_capacity(os_poller *p);
 
 // ---------------------------------------------------------------------------------------
-// Zero-copy file sends (pal_sendfile.cpp).
+// File contents to and from sockets (pal_sendfile.cpp).
 
 /// Sends len bytes of the file descriptor fd, from offset, on the socket s without copying
 /// them through user memory. Waits for room in slices of 500 ms; gives up after timeout_ms
@@ -207,11 +207,12 @@ int os_poller_capacity(os_poller *p);
 /// -1 on an error or abort (the socket error set).
 [[nodiscard]] int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len,
                                   int timeout_ms, const std::atomic<int> *abort);
-/// Moves up to len bytes from the socket s into the file fd at its current position
-/// without copying them through user memory (through a pipe). Returns when len bytes
-/// moved, the peer closed (*eof set) or nothing came for timeout_ms (waits in slices of
-/// 300 ms, *abort checked; may be null). Returns the bytes moved (0: nothing within the
-/// time-out, or the end), -1 on a socket error or abort, -2 when writing the file failed
-/// (a full disk); the socket error tells the cause.
-[[nodiscard]] int64_t os_splice_recv(os_socket_t s, int fd, int64_t len, int timeout_ms,
-                                     const std::atomic<int> *abort, int *eof);
+/// Moves up to len bytes from the socket s into the file fd at its current position,
+/// through buf (size bytes), waking for batches of up to half of buf rather than for every
+/// segment. Returns when len bytes moved, the peer closed (*eof set) or nothing came for
+/// timeout_ms (waits in slices of 300 ms, *abort checked; may be null). Returns the bytes
+/// moved (0: nothing within the time-out, or the end), -1 on a socket error or abort, -2
+/// when writing the file failed (a full disk); the socket error tells the cause.
+[[nodiscard]] int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size,
+                                          int64_t len, int timeout_ms,
+                                          const std::atomic<int> *abort, int *eof);

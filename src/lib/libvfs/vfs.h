@@ -253,6 +253,6 @@ int vfs_closedir(vfs_dir *d);
 // Zero-copy access.
 
 /// The system descriptor of a regular file whose driver has one (the local driver), for
-/// sendfile and splice; still owned by the handle (never close it). -1 for other drivers
+/// sendfile and direct receives; still owned by the handle (never close it). -1 for other drivers
 /// or an invalid handle; the caller then moves the bytes through vfs_pread and vfs_write.
 [[nodiscard]] int vfs_file_fd(vfs_file *f);
