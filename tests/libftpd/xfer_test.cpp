@@ -26,6 +26,14 @@ class XferSlowTest : public XferTest {
     }
 };
 
+/// A data time-out far beyond the test's bounds: only the server's stop can end transfers.
+class XferStopTest : public XferTest {
+    void configure() override {
+        XferTest::configure();
+        g_ftpd_conf.read_timeout_ms = 60000;
+    }
+};
+
 std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
 double since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(now() - t0).count();
@@ -227,12 +235,33 @@ TEST_P(XferTest, AborDuringUploadKeepsReceivedBytes) {
     EXPECT_EQ(c.text, "ABOR successful");
     EXPECT_LT(since(t0), 2.0);
     c.close_data();
-    // The first full block reached the file.
-    EXPECT_GE(fs::file_size(root / "up.bin"), 65536u);
+    // Everything that arrived before the ABOR reached the file, the partial block too.
+    EXPECT_TRUE(ftpb_read_file(root / "up.bin") == head);
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
+// A download to a client that does not read and an upload from one that went silent both
+// end when the server stops, not at the data time-out.
+TEST_P(XferStopTest, StopEndsBlockedTransfers) {
+    ftpb_write_file(root / "big.bin", ftpb_bytes(16 << 20));
+    ftpb_client down, up;
+    ASSERT_TRUE(down.open(port));
+    ASSERT_TRUE(up.open(port));
+    ASSERT_TRUE(down.pasv());
+    ASSERT_EQ(down.cmd("RETR big.bin"), 150);
+    ASSERT_TRUE(up.pasv());
+    ASSERT_EQ(up.cmd("STOR part.bin"), 150);
+    ASSERT_EQ(net_write(&up.data, "some bytes", 10), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both sides now wait
+    auto t0 = now();
+    ftpd_stop(server.srv);  // keeps the root, unlike server.stop()
+    server.srv = nullptr;
+    EXPECT_LT(since(t0), 5.0);
+    EXPECT_EQ(ftpb_read_file(root / "part.bin"), "some bytes");
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, XferTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Paths, XferStopTest, ::testing::Bool());
 INSTANTIATE_TEST_SUITE_P(Paths, XferSlowTest, ::testing::Bool());
 
 TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
@@ -263,17 +292,17 @@ TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
         }
     });
     // From an offset, then a block reaching past the end: only what the file holds.
-    EXPECT_EQ(os_sendfile(pair[0], fd, 1000, 3000000, 3000, nullptr), 3000000);
-    EXPECT_EQ(os_sendfile(pair[0], fd, (8 << 20) - 10, 100, 3000, nullptr), 10);
+    EXPECT_EQ(os_sendfile(pair[0], fd, 1000, 3000000, 65536, 3000, nullptr), 3000000);
+    EXPECT_EQ(os_sendfile(pair[0], fd, (8 << 20) - 10, 100, 65536, 3000, nullptr), 10);
     os_socket_exit(pair[0]);
     reader.join();
     EXPECT_TRUE(got == body.substr(1000, 3000000) + body.substr(body.size() - 10));
     // Nobody reads: an abort ends the wait for room, a silent peer the time-out.
     ASSERT_TRUE(os_socket_pair(pair));
-    std::atomic<int> abort{1};
-    EXPECT_EQ(os_sendfile(pair[0], fd, 0, 8 << 20, 3000, &abort), -1);
+    const os_cancel cancel{[](void *) { return true; }, nullptr};
+    EXPECT_EQ(os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 3000, &cancel), -1);
     auto t0 = std::chrono::steady_clock::now();
-    int64_t part = os_sendfile(pair[0], fd, 0, 8 << 20, 600, nullptr);
+    int64_t part = os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 600, nullptr);
     EXPECT_GE(part, 0);
     EXPECT_LT(part, 8 << 20);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);

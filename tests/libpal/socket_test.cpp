@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -232,11 +231,11 @@ TEST(SocketRecvFile, FileFailureAndAbortAreToldApart) {
     ASSERT_TRUE(tcp_pair(&a, &c));
     char buf[4096];
     int eof = 0;
-    std::atomic<int> abort{1};
+    const os_cancel cancel{[](void *) { return true; }, nullptr};
     FILE *f = tmpfile();
     ASSERT_NE(f, nullptr);
     int64_t start = static_cast<int64_t>(os_clock_ms());
-    EXPECT_EQ(os_socket_recv_file(a, fileno(f), buf, sizeof(buf), 100, 5000, &abort, &eof), -1);
+    EXPECT_EQ(os_socket_recv_file(a, fileno(f), buf, sizeof(buf), 100, 5000, &cancel, &eof), -1);
     EXPECT_EQ(os_socket_error(), PAL_ECANCELED);
     EXPECT_LT(static_cast<int64_t>(os_clock_ms()) - start, 2000);  // not the whole time-out
     // A file that cannot take the bytes (read-only): -2 with the file's error.

@@ -91,6 +91,17 @@ static bool xfer_stopped(void *arg, int) {
     return s->abort.load() != 0 || s->conn.stream.abort.load() != 0;
 }
 
+/// Looked at after every block: XFER_ABORT for the client's ABOR, XFER_NET when the session
+/// is being torn down, else XFER_OK.
+static int xfer_interrupted(ftp_session *s) {
+    if (s->abort.load() != 0)
+        return XFER_ABORT;
+    return s->conn.stream.abort.load() != 0 ? XFER_NET : XFER_OK;
+}
+
+/// The stop check for the direct file transfers of libpal.
+static bool xfer_cancelled(void *arg) { return xfer_stopped(arg, 0); }
+
 /// The result reply of a transfer, then the ABOR reply when one came.
 static void xfer_reply(ftp_session *s, int outcome, bool upload) {
     if (outcome == XFER_ABORT || (outcome != XFER_OK && s->abort.load() != 0))
@@ -148,7 +159,9 @@ static vfs_file *retr_open(ftp_session *s, const char *path, vfs_stat_rec *st) {
 static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
                           int64_t offset, int64_t len) {
     if (fd >= 0) {
-        int64_t n = os_sendfile(s->data.handle, fd, offset, len, s->data.timeout_ms, &s->abort);
+        const os_cancel cancel{xfer_cancelled, s};
+        int64_t n = os_sendfile(s->data.handle, fd, offset, len, s->write_bs, s->data.timeout_ms,
+                                &cancel);
         if (n == len)
             return n;
         if (n < 0 || s->abort.load() != 0)
@@ -185,15 +198,18 @@ static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offs
     int fd = g_ftp_zero_copy.load() && s->data.io == nullptr && s->data.tls == nullptr
                  ? vfs_file_fd(f)
                  : -1;
+    // Without a rate limit, sendfile takes the whole rest in one call: the socket is set up
+    // once, and ABOR is still seen after every block of write_bs bytes.
+    int64_t step = fd >= 0 && g_ftpd_conf.download_max_rate <= 0 ? remaining : s->write_bs;
     while (remaining > 0) {
-        int64_t len = std::min<int64_t>(remaining, s->write_bs);
+        int64_t len = std::min<int64_t>(remaining, step);
         int64_t n = retr_block(s, f, fd, path, offset, len);
         if (n < 0)
             return static_cast<int>(-n);
         rate_limit(s, n, 0);
-        if (s->abort.load() != 0) {
+        if (int why = xfer_interrupted(s)) {
             LOG2(LOG2_DBG, TAG, "user abor_received\n");
-            return XFER_ABORT;
+            return why;
         }
         remaining -= n;
         offset += n;
@@ -266,12 +282,13 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
 /// Upload loop straight from the socket to the file's descriptor, in batches as large as
 /// the socket has ready. Returns XFER_*.
 static int upload_direct(ftp_session *s, int fd, const char *path) {
+    const os_cancel cancel{xfer_cancelled, s};
     for (;;) {
         int eof = 0;
         int64_t n = os_socket_recv_file(s->data.handle, fd, s->xfer_buf, s->xfer_size, s->read_bs,
-                                        s->data.timeout_ms, &s->abort, &eof);
-        if (s->abort.load() != 0)
-            return XFER_ABORT;
+                                        s->data.timeout_ms, &cancel, &eof);
+        if (int why = xfer_interrupted(s))
+            return why;  // what arrived is already in the file
         if (n == -2) {
             LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, pal_strerror(os_socket_error()));
             return XFER_LOCAL;
@@ -304,8 +321,8 @@ static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
             LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, vfs_strerror(f));
             return XFER_LOCAL;
         }
-        if (s->abort.load() != 0)
-            return XFER_ABORT;
+        if (int why = xfer_interrupted(s))
+            return why;
         if (n < 0) {
             LOG2(LOG2_DBG, TAG, "net_read [%s] failed\n", path);
             return XFER_NET;  // a reset or a read error: the file may be incomplete

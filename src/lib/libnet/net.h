@@ -24,7 +24,7 @@
 // ---------------------------------------------------------------------------------------
 // Stop record and error detail.
 
-/// Stop record: consulted between wait slices by connects and reads. Any thread may set
+/// Stop record: consulted between wait slices by connects, reads and writes. Any thread may set
 /// flag; check (may be null) returns true to stop.
 struct net_stop {
     std::atomic<int> flag{0};
@@ -90,12 +90,12 @@ void net_stream_init(net_stream *s, int type, os_socket_t handle, int timeout_ms
 [[nodiscard]] int net_open(net_stream *s, const char *url, int timeout_ms);
 
 /// Reads up to len bytes, waiting at most the stream's time-out in slices of 300 ms (abort
-/// and stop checked each slice). Returns the bytes read (fewer only at the time-out or the
-/// end of the stream; 0 when nothing came in time), or -1 on error, abort or after the end
-/// of the stream was seen.
+/// and stop checked each slice). Returns the bytes read (fewer only at the time-out, an
+/// abort or stop, or the end of the stream; 0 when nothing came in time), or -1 on error,
+/// on abort or stop before any byte came, or after the end of the stream was seen.
 [[nodiscard]] int net_read(net_stream *s, void *buf, int len);
-/// Writes len bytes in slices of 500 ms. Returns len, the bytes sent before the time-out or
-/// the peer's close, or -1 on error or abort.
+/// Writes len bytes in slices of 500 ms (abort and stop checked each slice). Returns len,
+/// the bytes sent before the time-out or the peer's close, or -1 on error, abort or stop.
 [[nodiscard]] int net_write(net_stream *s, const void *buf, int len);
 /// One byte: returns it with *got = 1; 0 with *got = 0 when nothing came in time; -1.
 [[nodiscard]] int net_getc(net_stream *s, int *got);

@@ -31,7 +31,7 @@ static int elapsed_ms(uint64_t start) {
 }
 
 // Checks the abort flag and the stop record between slices. Returns true to give up.
-static bool read_stopped(net_stream *s) {
+static bool stopped(net_stream *s) {
     if (s->abort.load())
         return true;
     if (!s->stop)
@@ -47,7 +47,7 @@ static bool read_stopped(net_stream *s) {
 // abort or stop, -2 when the wait itself failed.
 static int wait_readable(net_stream *s, uint64_t start) {
     for (;;) {
-        if (read_stopped(s))
+        if (stopped(s))
             return -1;
         int left = s->timeout_ms - elapsed_ms(start);
         if (left <= 0)
@@ -94,7 +94,7 @@ static int sliced_read(net_stream *s, void *buf, int len, xfer_fn recv_fn) {
         }
         int w = wait_readable(s, start);
         if (w == -1)
-            return -1;
+            return total > 0 ? total : -1;  // what came is the caller's; the next read fails
         if (w == -2) {
             // A broken connection (reset, error pending): nothing more will come.
             s->disconnected = 1;
@@ -126,7 +126,7 @@ static int sliced_write(net_stream *s, const void *data, int len, xfer_fn send_f
             return -1;
         }
         for (;;) {  // would block: wait for room in slices
-            if (s->abort.load())
+            if (stopped(s))
                 return -1;
             int left = s->timeout_ms - elapsed_ms(start);
             if (left <= 0) {

@@ -19,6 +19,8 @@
 // The receive low-water mark of uploads.
 static constexpr size_t RECV_BATCH = 512 * 1024;
 
+static bool cancelled(const os_cancel *c) { return c != nullptr && c->fn != nullptr && c->fn(c->arg); }
+
 // Makes the socket blocking with a send time-out of slice_ms for the length of a send, so
 // that sendfile sleeps in the kernel until the whole block left instead of waking the
 // thread each time a little room appears; restores it afterwards.
@@ -57,9 +59,9 @@ private:
 };
 }  // namespace
 
-int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int timeout_ms,
-                    const std::atomic<int> *abort) {
-    PAL_ASSERT_RET(s != 0 && fd >= 0 && offset >= 0 && len >= 0, -1);
+int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int64_t block,
+                    int timeout_ms, const os_cancel *cancel) {
+    PAL_ASSERT_RET(s != 0 && fd >= 0 && offset >= 0 && len >= 0 && block > 0, -1);
     pl_init();  // a closed peer must give EPIPE, not end the process
     const int sock = static_cast<int>(s - 1);
     blocking_slices mode(sock, 500);
@@ -67,12 +69,12 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
     uint64_t last = os_clock_ms();
     while (sent < len) {
         off_t off = static_cast<off_t>(offset + sent);
-        size_t chunk = static_cast<size_t>(std::min<int64_t>(len - sent, int64_t{1} << 30));
+        size_t chunk = static_cast<size_t>(std::min({len - sent, block, int64_t{1} << 30}));
         ssize_t n = sendfile(sock, fd, &off, chunk);
         if (n > 0) {
             sent += n;
             last = os_clock_ms();
-            if (abort == nullptr || abort->load() == 0)
+            if (!cancelled(cancel))
                 continue;
         }
         if (n == 0)
@@ -83,7 +85,7 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int time
             os_socket_set_error(pal_errno_code(errno));
             return -1;
         }
-        if (abort != nullptr && abort->load() != 0) {
+        if (cancelled(cancel)) {
             os_socket_set_error(PAL_ECANCELED);
             return -1;
         }
@@ -114,7 +116,7 @@ static int write_all(int fd, const char *buf, size_t n) {
 }
 
 int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64_t len,
-                            int timeout_ms, const std::atomic<int> *abort, int *eof) {
+                            int timeout_ms, const os_cancel *cancel, int *eof) {
     PAL_ASSERT_RET(s != 0 && fd >= 0 && buf != nullptr && size > 0 && len > 0 && eof != nullptr,
                    -1);
     *eof = 0;
@@ -146,7 +148,7 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
             os_socket_set_error(pal_errno_code(errno));
             return -1;
         }
-        if (abort != nullptr && abort->load() != 0) {
+        if (cancelled(cancel)) {
             os_socket_set_error(PAL_ECANCELED);
             return -1;
         }

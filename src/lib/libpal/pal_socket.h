@@ -200,19 +200,27 @@ int os_poller_capacity(os_poller *p);
 // ---------------------------------------------------------------------------------------
 // File contents to and from sockets (pal_sendfile.cpp).
 
+/// How a long file transfer learns that it should end: fn(arg) is asked between system
+/// calls and after every slice of a wait; true ends the call with PAL_ECANCELED.
+struct os_cancel {
+    bool (*fn)(void *arg);
+    void *arg;
+};
+
 /// Sends len bytes of the file descriptor fd, from offset, on the socket s without copying
-/// them through user memory. Waits for room in slices of 500 ms; gives up after timeout_ms
-/// without progress, or when *abort (may be null) becomes non-zero. Never raises SIGPIPE.
+/// them through user memory, at most block bytes per system call. The socket is set up for
+/// the bulk send once per call. Waits for room in slices of 500 ms; gives up after
+/// timeout_ms without progress, or when cancel (may be null) says so. Never raises SIGPIPE.
 /// Returns the bytes sent (len, or fewer at the time-out or when the file ended early), or
-/// -1 on an error or abort (the socket error set).
+/// -1 on an error or cancel (the socket error set).
 [[nodiscard]] int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len,
-                                  int timeout_ms, const std::atomic<int> *abort);
+                                  int64_t block, int timeout_ms, const os_cancel *cancel);
 /// Moves up to len bytes from the socket s into the file fd at its current position,
 /// through buf (size bytes), waking for batches of up to half of buf rather than for every
 /// segment. Returns when len bytes moved, the peer closed (*eof set) or nothing came for
-/// timeout_ms (waits in slices of 300 ms, *abort checked; may be null). Returns the bytes
-/// moved (0: nothing within the time-out, or the end), -1 on a socket error or abort, -2
+/// timeout_ms (waits in slices of 300 ms, cancel asked; may be null). Returns the bytes
+/// moved (0: nothing within the time-out, or the end), -1 on a socket error or cancel, -2
 /// when writing the file failed (a full disk); the socket error tells the cause.
 [[nodiscard]] int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size,
-                                          int64_t len, int timeout_ms,
-                                          const std::atomic<int> *abort, int *eof);
+                                          int64_t len, int timeout_ms, const os_cancel *cancel,
+                                          int *eof);
