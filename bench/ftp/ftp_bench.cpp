@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ftpd.h"
+#include "log.h"
 #include "net.h"
 #include "pal.h"
 #include "pal_socket.h"
@@ -221,6 +222,12 @@ int main(int argc, char **argv) {
     int64_t size_mib = 1024;
     int sessions = 256;
     int runs = 3;
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, static_cast<long>(LOG2_WARN));  // figures only
+    if (argc % 2 == 0) {
+        fprintf(stderr, "usage: ftp_bench [--size MiB] [--sessions N] [--runs R]\n"
+                        "       ftp_bench --host H --port P --user U --pass W [...]\n");
+        return 2;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
         if (k == "--host") g_t.host = v;
