@@ -204,7 +204,8 @@ TEST(SocketRecvFile, TrickleBulkSilenceAndEnd) {
     int eof = -1;
     // Nine bytes in two pieces, then nothing for longer than the time-out: the call hands
     // back what came well before a batch's worth.
-    int64_t n = os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 350, nullptr, &eof);
+    int64_t n =
+        os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 350, nullptr, &eof);
     EXPECT_EQ(n, 9);
     EXPECT_EQ(eof, 0);
     EXPECT_EQ(file_text(f), "head-tail");

@@ -24,8 +24,8 @@
 // ---------------------------------------------------------------------------------------
 // Stop record and error detail.
 
-/// Stop record: consulted between wait slices by connects, reads and writes. Any thread may set
-/// flag; check (may be null) returns true to stop.
+/// Stop record: consulted between wait slices by connects, reads and writes. Any thread
+/// may set flag; check (may be null) returns true to stop.
 struct net_stop {
     std::atomic<int> flag{0};
     bool (*check)(void *arg, int timeout_ms) = nullptr;

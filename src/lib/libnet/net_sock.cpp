@@ -94,7 +94,7 @@ static int sliced_read(net_stream *s, void *buf, int len, xfer_fn recv_fn) {
         }
         int w = wait_readable(s, start);
         if (w == -1)
-            return total > 0 ? total : -1;  // what came is the caller's; the next read fails
+            return total > 0 ? total : -1;  // what came is the caller's; the next wait stops
         if (w == -2) {
             // A broken connection (reset, error pending): nothing more will come.
             s->disconnected = 1;

@@ -19,7 +19,9 @@
 // The receive low-water mark of uploads.
 static constexpr size_t RECV_BATCH = 512 * 1024;
 
-static bool cancelled(const os_cancel *c) { return c != nullptr && c->fn != nullptr && c->fn(c->arg); }
+static bool cancelled(const os_cancel *c) {
+    return c != nullptr && c->fn != nullptr && c->fn(c->arg);
+}
 
 // Makes the socket blocking with a send time-out of slice_ms for the length of a send, so
 // that sendfile sleeps in the kernel until the whole block left instead of waking the
@@ -129,7 +131,7 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
     uint64_t last = os_clock_ms();
     int64_t moved = 0;
     while (moved < len) {
-        size_t want = static_cast<size_t>(std::min<int64_t>(len - moved, static_cast<int64_t>(size)));
+        size_t want = std::min(static_cast<size_t>(len - moved), size);
         ssize_t n = recv(sock, buf, want, MSG_DONTWAIT);
         if (n > 0) {
             if (write_all(fd, buf, static_cast<size_t>(n)) != 0)
@@ -152,7 +154,8 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
             os_socket_set_error(PAL_ECANCELED);
             return -1;
         }
-        int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
+        int idle = static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
+        int left = timeout_ms - idle;
         if (left <= 0)
             break;  // nothing more within the time-out: hand back what came
         if (os_socket_wait(s, OS_SOCKET_READ, std::min(left, 300)) < 0)
