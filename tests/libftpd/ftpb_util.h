@@ -1,5 +1,5 @@
 // ftpb_util.h - helpers of the transfer, listing and client tests: an in-process server on
-// a temporary root, a raw FTP client on net streams, files on disk and bounded
+// a temporary root, the raw client with a data connection, files on disk and bounded
 // subprocesses. Header-only so the test target needs no list of helper sources.
 #pragma once
 
@@ -89,59 +89,16 @@ protected:
     }
 };
 
-/// A raw FTP client over net streams: every reply is read whole (multi-line included).
-struct ftpb_client {
-    net_stream ctl{};
+/// The raw client with a data connection: PASV, and whole transfers on top.
+struct ftpb_client : ftp_client {
     net_stream data{};
-    std::vector<std::string> lines;  ///< lines of the last reply
-    std::string text;                ///< text of the last reply's last line, after the code
 
-    ~ftpb_client() {
-        close_data();
-        if (ctl.handle != 0)
-            (void)net_close(&ctl);
-    }
+    ~ftpb_client() { close_data(); }
 
-    bool connect(int port, const char *host = "127.0.0.1") {
-        std::string url = std::string("tcp://") + host + ":" + std::to_string(port);
-        if (net_open(&ctl, url.c_str(), 3000) != 0)
-            return false;
-        ctl.timeout_ms = 8000;
-        return reply() == 220;
-    }
-
-    /// Reads one reply; returns its code, or -1 when none came.
-    int reply() {
-        lines.clear();
-        char buf[8192];
-        for (;;) {
-            int n = net_gets(&ctl, buf, sizeof buf);
-            if (n <= 0)
-                return -1;
-            lines.emplace_back(buf);
-            const std::string &l = lines.back();
-            if (l.size() >= 4 && isdigit(l[0]) && l[3] == ' ' &&
-                (lines.size() == 1 || l.compare(0, 3, lines[0], 0, 3) == 0)) {
-                text = l.substr(4);
-                return atoi(l.c_str());
-            }
-            if (lines.size() == 1 && (l.size() < 4 || l[3] != '-')) {
-                text = l;
-                return -1;
-            }
-        }
-    }
-
-    bool send(const std::string &line) {
-        std::string l = line + "\r\n";
-        return net_write(&ctl, l.data(), static_cast<int>(l.size())) == static_cast<int>(l.size());
-    }
-
-    int cmd(const std::string &line) { return send(line) ? reply() : -1; }
-
-    bool login() { return cmd("USER anonymous") == 331 && cmd("PASS x") == 230; }
     /// Connects to 127.0.0.1:port and logs in anonymously.
-    bool open(int port) { return connect(port) && login(); }
+    bool open(int port) {
+        return ftp_client::open(port) && reply() == 220 && login("anonymous", "x") == 230;
+    }
 
     /// PASV, then connects the data stream. Returns false on any failure.
     bool pasv() {

@@ -167,25 +167,27 @@ static int read_line(net_stream *st, std::string *out, uint64_t end) {
 
 int ftp_client::reply(int timeout_ms) {
     last.clear();
+    lines.clear();
+    text.clear();
     if (!st.handle)
         return -1;
     uint64_t end = os_clock_ms() + uint64_t(timeout_ms);
     std::string line;
     if (read_line(&st, &line, end) <= 0 || line.size() < 3)
         return -1;
-    last = line;
-    std::string code = line.substr(0, 3);
+    lines.push_back(line);
     // A multi-line reply ends with the same code followed by a blank.
     if (line.size() > 3 && line[3] == '-') {
-        for (;;) {
+        do {
             if (read_line(&st, &line, end) <= 0)
                 return -1;
-            last += "\n" + line;
-            if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ')
-                break;
-        }
+            lines.push_back(line);
+        } while (line.size() < 4 || line.compare(0, 3, lines[0], 0, 3) != 0 || line[3] != ' ');
     }
-    return atoi(code.c_str());
+    for (const std::string &l : lines)
+        last += (last.empty() ? "" : "\n") + l;
+    text = line.size() > 4 ? line.substr(4) : "";
+    return atoi(lines[0].c_str());
 }
 
 int ftp_client::cmd(const std::string &line, int timeout_ms) {

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "ftpd.h"
 #include "net.h"
@@ -38,7 +39,9 @@ struct ftpd_test_server {
 /// A control connection speaking raw lines.
 struct ftp_client {
     net_stream st{};
-    std::string last;  ///< full text of the last reply (all lines, CR LF removed, LF kept)
+    std::string last;                ///< the last reply whole (CR LF removed, LF kept)
+    std::vector<std::string> lines;  ///< the same, line by line
+    std::string text;                ///< its last line after the code
 
     /// Connects to 127.0.0.1:port, from src_addr when given (e.g. "127.0.0.2").
     bool open(int port, const char *src_addr = nullptr, int timeout_ms = 3000);
@@ -50,9 +53,9 @@ struct ftp_client {
     bool send_raw(const std::string &bytes);
     /// Reads one reply (multi-line aware). Returns its code, or -1 on a read failure or
     /// when nothing complete came within timeout_ms.
-    int reply(int timeout_ms = 5000);
+    int reply(int timeout_ms = 8000);
     /// send + reply.
-    int cmd(const std::string &line, int timeout_ms = 5000);
+    int cmd(const std::string &line, int timeout_ms = 8000);
     /// USER + PASS; returns the PASS reply code.
     int login(const std::string &user, const std::string &pass);
     /// True when the server closes the connection within timeout_ms (all data read).
