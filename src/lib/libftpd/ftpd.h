@@ -17,6 +17,9 @@ struct ftpd_conf {
     std::string passwd;      ///< "nvtd:passwd"
     int readonly;            ///< "nvtd:readonly"; non-zero refuses changing commands
     int max_clients;         ///< "nvtd:max_clients"; 0 = no limit
+    int max_per_ip;          ///< "nvtd:max_per_ip": sessions from one address; 0 = no limit
+    int login_timeout_ms;    ///< "nvtd:login_timeout" (seconds in the file): connect to
+                             ///< successful PASS; 0 = only the idle time-out
     int read_timeout_ms;     ///< data read time-out; at least 3000
     int idle_timeout_ms;     ///< idle session time-out; at least 15000
     int read_bs;             ///< upload block size; at least 4096
