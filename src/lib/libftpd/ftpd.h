@@ -2,7 +2,11 @@
 // Settings are written during start-up, before any listener runs, and only read afterwards.
 #pragma once
 
+#include <climits>
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 /// Settings of the FTP server, in the units the server uses. ftpd_lib_init puts the
 /// defaults in place; the program's configuration reader then overwrites them.
@@ -43,6 +47,76 @@ struct ftpd_conf {
 
 /// The process-wide settings.
 extern ftpd_conf g_ftpd_conf;
+
+// ---------------------------------------------------------------------------------------
+// Settings tables: one row per setting gives its key, default, lower bound, unit, dump line
+// and -s key. The FTP server's rows point into g_ftpd_conf; the program keeps its own
+// table in the same form and walks it with the same functions.
+
+struct conf_handle;
+
+/// How a row's value is read from the file.
+enum : int {
+    FTPD_SET_INT = 0,   ///< decimal integer into an int
+    FTPD_SET_SIZE = 1,  ///< size with suffixes into an int, cut to INT32_MAX
+    FTPD_SET_STR = 2,   ///< text into a std::string
+};
+
+/// Row flags.
+enum : unsigned {
+    FTPD_SET_CREDENTIAL = 1u,  ///< a user name or password: the reader's check sees it
+};
+
+/// One setting. Numbers are read as int64, multiplied by scale, cut to the int range and
+/// raised to min; defaults take the same path, so a default and an absent key agree.
+struct ftpd_setting {
+    const char *key;            ///< "section:key" in the file; null: a fixed value
+    const char *dump;           ///< name of its -p line; null: not shown
+    int type = FTPD_SET_INT;    ///< FTPD_SET_*
+    void *field = nullptr;      ///< int * for numbers, std::string * for texts
+    int64_t def = 0;            ///< default of a number, in the file's unit
+    const char *def_text = "";  ///< default of a text
+    int scale = 1;              ///< file unit to field unit (1000: seconds to ms)
+    int min = INT_MIN;          ///< lower bound in the field's unit
+    unsigned part = 0;          ///< the part of the dump that shows the row
+    const char *opt = nullptr;  ///< name of its -s key, or null
+    void *also = nullptr;       ///< a second field of the same type given the same value
+    unsigned flags = 0;         ///< FTPD_SET_CREDENTIAL
+};
+
+/// Parts of the FTP server's dump: the program prints its own lines between the two.
+enum : unsigned {
+    FTPD_DUMP_SERVER = 0,  ///< listeners, login, transfers, passive ports, root
+    FTPD_DUMP_LOGIN = 1,   ///< login file and lockout, then the later keys
+};
+
+/// The FTP server's settings, in the order of their dump lines. Fixed values without a key
+/// are part of it, so that ftpd_lib_init takes every default from here.
+std::span<const ftpd_setting> ftpd_settings();
+
+/// Puts every row's default in place (fixed values included).
+void ftpd_settings_defaults(std::span<const ftpd_setting> rows);
+
+/// Reads every row that has a key from h, in table order, bounded like the defaults.
+/// check, when given, runs right after each FTPD_SET_CREDENTIAL row is stored (it may end
+/// the process, so the rows after it are not read then).
+void ftpd_settings_read(std::span<const ftpd_setting> rows, conf_handle *h,
+                        void (*check)(const ftpd_setting &row));
+
+/// Appends "name=value\n" for every row of part that has a dump name, in table order:
+/// numbers with "%d", texts quoted by ftpd_conf_quote.
+void ftpd_settings_dump(std::span<const ftpd_setting> rows, unsigned part, std::string *out);
+
+/// Appends the dump line of one row (nothing when it has no dump name).
+void ftpd_setting_dump(const ftpd_setting &row, std::string *out);
+
+/// The row whose dump name is dump, or null.
+const ftpd_setting *ftpd_setting_find(std::span<const ftpd_setting> rows, const char *dump);
+
+/// A text as it can be written back into an INI file: empty as '', a text holding a blank,
+/// a tab or ';' (and not starting with a single quote) in single quotes, anything else as
+/// it is.
+std::string ftpd_conf_quote(std::string_view value);
 
 struct ftpd_server;
 

@@ -24,22 +24,8 @@ const ssl_conf *ftpd_tls_conf() {
 }
 
 void ftpd_lib_init() {
-    ftpd_conf &c = g_ftpd_conf;
-    c = ftpd_conf{};
-    c.ftp_port = 21;
-    c.ftps_port = 0;
-    c.crt_file = "nvtd.crt";
-    c.key_file = "nvtd.key";
-    c.read_timeout_ms = 5000;
-    c.idle_timeout_ms = 600000;
-    c.read_bs = 2097152;
-    c.write_bs = 2097152;
-    c.login_fail_count = 5;
-    c.login_fail_wait_m = 15;
-    c.login_file_size = 2097152;
-    c.port_connect_timeout_ms = 3000;
-    c.pasv_accept_wait_ms = 3000;
-    c.ctrl_poll_timeout_ms = 2000;
+    g_ftpd_conf = ftpd_conf{};
+    ftpd_settings_defaults(ftpd_settings());
     ftp_cmd_map_init();
 }
 
