@@ -10,6 +10,7 @@
 #include "ssl_test_util.h"
 
 using namespace ssl_test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -46,8 +47,7 @@ TEST_F(CertTest, DerKeyAndPemCertificateWithTheirFieldsAsOpensslSeesThem) {
     EXPECT_EQ(pem.substr(pem.size() - 26), "-----END CERTIFICATE-----\n");
     EXPECT_EQ(pem.find('\0'), std::string::npos);
     // The private key is for its owner only.
-    auto perms = std::filesystem::status(key).permissions();
-    EXPECT_EQ(perms & std::filesystem::perms::others_read, std::filesystem::perms::none);
+    EXPECT_EQ(fs::status(key).permissions(), fs::perms(0600));
     std::string text = openssl("x509 -noout -text -in " + crt);
     pal_tm now{};
     os_localtime(&now);
@@ -130,4 +130,40 @@ TEST_F(CertTest, BadFilesFailWithTheirMessage) {
     EXPECT_EQ(ssl_create_key_x509_file(nowhere.c_str(), crt2.c_str()), -1);
     EXPECT_TRUE(log.has("os_file_write_bin [" + nowhere + "] error: ")) << log.all();
     EXPECT_FALSE(std::filesystem::exists(crt2));
+}
+
+TEST_F(CertTest, ReplacedKeyEndsOwnerOnlyAndTheCertificateKeepsItsMode) {
+    std::string key2 = dir->file("loose.der"), crt2 = dir->file("group.pem");
+    write_file(key2, "old key");
+    write_file(crt2, "old certificate");
+    fs::permissions(key2, fs::perms(0644));
+    fs::permissions(crt2, fs::perms(0640));
+    ASSERT_EQ(ssl_create_key_x509_file(key2.c_str(), crt2.c_str()), 0);
+    EXPECT_EQ(fs::status(key2).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(crt2).permissions(), fs::perms(0640));
+    EXPECT_EQ(static_cast<unsigned char>(read_file(key2)[0]), 0x30);  // the new DER key
+    // The temporary files went with the renames.
+    for (const auto &e : fs::directory_iterator(dir->path)) {
+        std::string name = e.path().filename().string();
+        EXPECT_FALSE(name.starts_with("loose.der.") || name.starts_with("group.pem.")) << name;
+    }
+}
+
+TEST_F(CertTest, SymbolicLinksAtEitherPathAreRefusedAndLeftAlone) {
+    std::string victim = dir->file("victim"), link = dir->file("link.der");
+    write_file(victim, "keep");
+    fs::create_symlink(victim, link);
+    log_capture log;
+    std::string crt2 = dir->file("crt-after-link.pem");
+    EXPECT_EQ(ssl_create_key_x509_file(link.c_str(), crt2.c_str()), -1);
+    EXPECT_TRUE(log.has("os_file_write_bin [" + link + "] error: ")) << log.all();
+    EXPECT_FALSE(fs::exists(crt2));
+    // The certificate path too: the key is written, the linked file is not touched.
+    std::string key2 = dir->file("key-before-link.der"), crt_link = dir->file("link.pem");
+    fs::create_symlink(victim, crt_link);
+    EXPECT_EQ(ssl_create_key_x509_file(key2.c_str(), crt_link.c_str()), -1);
+    EXPECT_TRUE(log.has("os_file_write_bin [" + crt_link + "] error: ")) << log.all();
+    for (const std::string &l : {link, crt_link})
+        EXPECT_TRUE(fs::is_symlink(l)) << l;
+    EXPECT_EQ(read_file(victim), "keep");
 }

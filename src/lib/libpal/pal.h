@@ -289,3 +289,20 @@ uint64_t pal_crc64(uint64_t crc, const void *data, size_t len);
 /// Reads len bytes at offset, repeating short reads until the end of the file. Returns
 /// the count (smaller only at the end), or a negative table code.
 [[nodiscard]] int64_t os_file_pread(int fd, void *buf, size_t len, int64_t offset);
+
+// ---------------------------------------------------------------------------------------
+// Files that hold secrets (pal_secret_file.cpp).
+
+/// Replaces path with data: written to a temporary file in the same directory, synced,
+/// then renamed over path, so readers see the old content or the new, never a part. The
+/// new file gets mode (the umask does not apply), or with keep_mode the mode of the file it
+/// replaces (mode when there is none). A symbolic link at path is refused with PAL_ELOOP
+/// and left alone; nothing is ever written through one. 0 or a table code; errno holds the
+/// system's reason for log lines. Blocks on the disk.
+[[nodiscard]] int os_replace_file(const char *path, std::string_view data, int mode,
+                                  bool keep_mode);
+
+/// Creates path as an empty file with mode 0600 (whatever the umask) unless something
+/// already exists there; an existing file, or a symbolic link, is left as it is. Returns
+/// 0 (made or already there) or a table code.
+[[nodiscard]] int os_create_private_file(const char *path);

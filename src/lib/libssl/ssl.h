@@ -114,7 +114,10 @@ ssl_session *ssl_srv_new(net_stream *s, const ssl_conf *conf);
 /// "CN=CA,O=norva,C=CN", SHA-256, valid from 1 January of this year to 31 December of
 /// this year + 10, CA false, subject and authority key identifiers). Returns 0 or -1.
 /// A clock before 2024 fails with "Please set the correct time for the system" after the
-/// key file was written. Blocks for the key generation (about a second).
+/// key file was written. Each file is replaced whole (temporary file and rename); the key
+/// file gets mode 0600, the certificate keeps the mode of the file it replaces (0644 when
+/// new), and a symbolic link at either path is refused (-1, logged) and left alone.
+/// Blocks for the key generation (about a second).
 [[nodiscard]] int ssl_create_key_x509_file(const char *key_file, const char *crt_file);
 
 /// Generates the RSA key into pem (PEM text, terminated) and der (DER, *der_len in: the

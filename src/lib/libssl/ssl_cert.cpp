@@ -207,9 +207,12 @@ int ssl_create_key_x509_file(const char *key_file, const char *crt_file) {
         LOG2(SSL_LOG_ERR_OS, SSL_TAG, "ssl_create_pem_der eno=%d", ret);
         return -1;
     }
-    // The private key is readable by its owner only.
+    // The private key is readable by its owner only, also when an older key file was not.
     std::string_view der(reinterpret_cast<const char *>(buf), der_len);
-    if (os_write_file(key_file, der, 0600) != 0) {
+    int wr = os_replace_file(key_file, der, 0600, false);
+    mbedtls_platform_zeroize(buf, sizeof buf);
+    if (wr != 0) {
+        mbedtls_platform_zeroize(key_pem, sizeof key_pem);
         LOG2(SSL_LOG_ERR_OS, SSL_TAG, "os_file_write_bin [%s] error: ", key_file);
         return -1;
     }
@@ -220,7 +223,8 @@ int ssl_create_key_x509_file(const char *key_file, const char *crt_file) {
         LOG2(SSL_LOG_ERR_OS, SSL_TAG, "ssl_create_pem_der eno=%d", ret);
         return -1;
     }
-    if (os_write_file(crt_file, crt_pem) != 0) {
+    // The certificate is public: a file it replaces keeps its mode.
+    if (os_replace_file(crt_file, crt_pem, 0644, true) != 0) {
         LOG2(SSL_LOG_ERR_OS, SSL_TAG, "os_file_write_bin [%s] error: ", crt_file);
         return -1;
     }
