@@ -5,6 +5,8 @@
 #include <regex>
 #include <thread>
 
+#include <sys/stat.h>
+
 using LogFile = LogTest;
 using LogInit = LogTest;
 using Flog = LogTest;
@@ -215,4 +217,27 @@ TEST_F(Flog, AppendsWithoutCapAndHalvesTextWithoutLineFeeds) {
 
     EXPECT_EQ(flog_open(path("no/dir/x.log").c_str(), nullptr), nullptr);
     EXPECT_EQ(flog_printf(nullptr, "x"), -1);
+}
+
+// The login file tells who came from where: a new side file is for its owner only, even
+// under a umask that would give more (0) or less (0277); an existing one keeps its mode.
+TEST_F(Flog, NewFileIsOwnerOnlyWhateverTheUmaskExistingKeepsItsMode) {
+    namespace fs = std::filesystem;
+    for (mode_t mask : {mode_t{0}, mode_t{0277}}) {
+        std::string name = path(mask ? "strict.log" : "open.log");
+        mode_t old = umask(mask);
+        flog *f = flog_open(name.c_str(), nullptr);
+        umask(old);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(flog_printf(f, "line\n"), 5);
+        flog_close(f);
+        EXPECT_EQ(fs::status(name).permissions(), fs::perms(0600)) << mask;
+        EXPECT_EQ(read_text(name), "line\n");
+    }
+    ASSERT_EQ(os_write_file(path("old.log").c_str(), "", 0640), 0);
+    fs::permissions(path("old.log"), fs::perms(0640));
+    flog *f = flog_open(path("old.log").c_str(), nullptr);
+    ASSERT_NE(f, nullptr);
+    flog_close(f);
+    EXPECT_EQ(fs::status(path("old.log")).permissions(), fs::perms(0640));
 }

@@ -1,5 +1,6 @@
-// flog.cpp - side log files (the login file and the like): append mode, one lock per
-// handle, an optional time prefix and a size cap that keeps the newest half of the file.
+// flog.cpp - side log files (the login file and the like): created with mode 0600, append
+// mode, one lock per handle, an optional time prefix and a size cap that keeps the newest
+// half of the file.
 #include "log.h"
 
 #include "log_internal.h"
@@ -15,7 +16,11 @@ struct flog {
     flog_opts opts{};
 };
 
+// A side file may tell who logged in from where: one that is missing is made readable by
+// the owner only (whatever the umask); an existing one keeps the mode it was given. A
+// failure to create shows as fopen's failure just after.
 static std::FILE *open_append(const char *path) {
+    (void)os_create_private_file(path);
     return std::fopen(path, "a+e");  // "e": not inherited by programs the server starts
 }
 

@@ -156,8 +156,10 @@ struct flog_opts {
 };
 enum : unsigned { FLOG_TIME = 1 };
 
-/// Opens path for appending. Returns the handle (owned by the caller until flog_close)
-/// or null ("fopen %s error: %s\n" at debug level). Handles may be shared by threads.
+/// Opens path for appending; a missing file is created with mode 0600 whatever the umask
+/// (also when it is made again after the file went away), an existing one keeps its mode.
+/// Returns the handle (owned by the caller until flog_close) or null
+/// ("fopen %s error: %s\n" at debug level). Handles may be shared by threads.
 [[nodiscard]] flog *flog_open(const char *path, const flog_opts *opts);
 /// Formats at most 4096 bytes and writes them. Returns the length or -1.
 [[gnu::format(printf, 2, 3)]] int flog_printf(flog *f, const char *fmt, ...);
