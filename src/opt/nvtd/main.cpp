@@ -22,9 +22,10 @@ static void app_priv_init_defaults() {
     g_app.srv_start_flag = 0;
     g_app.web_title = "NVTD Web Debug Tool";
     g_app.prompt = "nvtd>";
+    // Ports without any configuration file; a loaded file sets both (nvtd_conf.cpp).
     g_app.shell_port = 12681;
     g_app.http_port = 12680;
-    g_app.keys = g_nvtd_keys;
+    g_app.keys = nvtd_keys_init();
     g_app.require_admin = 0;
     g_app.log_cmdline = 1;
     g_app.always_log_banner = 0;

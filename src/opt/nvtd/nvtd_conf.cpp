@@ -1,7 +1,7 @@
-// nvtd_conf.cpp - the server's configuration keys with their defaults and lower bounds, the
-// credential check and the dump; the -s keys and their one-off actions (credentials,
-// certificate, utilities); the single-instance check on the FTP port of 127.0.0.1.
-// Size keys beyond 32 bits are cut to INT32_MAX before their own lower bound applies.
+// nvtd_conf.cpp - the configuration file read through the settings tables (the FTP
+// server's and the debug table here), the credential check and the dump; the -s keys and
+// their one-off actions (credentials, certificate, utilities); the single-instance check on
+// the FTP port of 127.0.0.1.
 #include "nvtd_conf.h"
 
 #include "conf.h"
@@ -10,8 +10,9 @@
 #include "net.h"
 #include "pal.h"
 
-#include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 bool nvtd_cred_valid(std::string_view value) {
     return value.find_first_of(NVTD_CRED_FORBIDDEN) == std::string_view::npos;
@@ -27,76 +28,57 @@ static void conf_check_cred(const char *what, const std::string &value) {
     app_exit(1);  // the crit line ends the process already; this keeps that certain
 }
 
-static std::string conf_str(conf_handle *h, const char *name, const char *def) {
-    const char *v = conf_get_key_string(h, name, def);
-    return v ? v : "";
-}
-
-/// Seconds in the file, milliseconds in the server; computed wide so that large values
-/// cannot overflow, then bounded below.
-static int conf_seconds_ms(conf_handle *h, const char *name, int def_s, int min_ms) {
-    int64_t ms = static_cast<int64_t>(conf_get_key_int(h, name, def_s)) * 1000;
-    if (ms > INT32_MAX)
-        ms = INT32_MAX;
-    return ms < min_ms ? min_ms : static_cast<int>(ms);
-}
-
-static int conf_size(conf_handle *h, const char *name, uint64_t def, int min) {
-    int v = pal_size_to_i32(conf_get_key_size(h, name, def));
-    return v < min ? min : v;
-}
-
-static int conf_int_min(conf_handle *h, const char *name, int def, int min) {
-    int v = conf_get_key_int(h, name, def);
-    return v < min ? min : v;
-}
-
-static void conf_read_nvtd(conf_handle *h) {
-    ftpd_conf &c = g_ftpd_conf;
-    c.ftp_port = conf_get_key_int(h, "nvtd:ftp_server_port", 21);
-    c.ftp_addr = conf_str(h, "nvtd:ftp_server_addr", "");
-    c.ftps_port = conf_get_key_int(h, "nvtd:ftps_server_port", 0);
-    c.ftps_addr = conf_str(h, "nvtd:ftps_server_addr", "");
-    c.crt_file = conf_str(h, "nvtd:ftps_crt_file", "nvtd.crt");
-    c.key_file = conf_str(h, "nvtd:ftps_key_file", "nvtd.key");
-    c.user = conf_str(h, "nvtd:user", "");
-    conf_check_cred("User", c.user);
-    c.passwd = conf_str(h, "nvtd:passwd", "");
-    conf_check_cred("passwd", c.passwd);
-    c.readonly = conf_get_key_int(h, "nvtd:readonly", 0);
-    c.max_clients = conf_get_key_int(h, "nvtd:max_clients", 0);
-    c.read_timeout_ms = conf_seconds_ms(h, "nvtd:read_timeout", 5, 3000);
-    c.idle_timeout_ms = conf_seconds_ms(h, "nvtd:idle_session_timeout", 600, 15000);
-    c.read_bs = conf_size(h, "nvtd:bs", 2097152, 4096);
-    c.write_bs = c.read_bs;
-    c.upload_max_rate = conf_size(h, "nvtd:upload_max_rate", 0, 0);
-    c.download_max_rate = conf_size(h, "nvtd:download_max_rate", 0, 0);
-    c.passive_begin_port = conf_get_key_int(h, "nvtd:passive_begin_port", 0);
-    c.passive_end_port = conf_get_key_int(h, "nvtd:passive_end_port", 0);
-    c.ftp_root = conf_str(h, "nvtd:ftp_root", "");
-    c.pasv_address = conf_str(h, "nvtd:pasv_address", "");
+/// The reader's check of the user name and password rows.
+static void conf_check_row(const ftpd_setting &row) {
+    const char *what = row.field == &g_ftpd_conf.user ? "User" : "passwd";
+    conf_check_cred(what, *static_cast<const std::string *>(row.field));
 }
 
 void app_priv_conf_init(conf_handle *h, const char *path) {
-    ftpd_conf &c = g_ftpd_conf;
-    c.conf_path = path ? path : "";
-    conf_read_nvtd(h);
-    c.login_fail_count = conf_int_min(h, "login:login_fail_count", 5, 0);
-    c.login_fail_wait_m = conf_int_min(h, "login:login_fail_wait_m", 15, 1);
-    c.login_file = conf_str(h, "login:login_file", "");
-    c.login_file_size = conf_size(h, "login:login_file_size", 2097152, 0);
+    g_ftpd_conf.conf_path = path ? path : "";
+    ftpd_settings_read(ftpd_settings(), h, conf_check_row);
 }
 
-/// The debug side; a loaded file sets both ports, 0 when the key is absent.
-static void conf_read_debug(conf_handle *h) {
-    g_app.panic_dump_dir = conf_str(h, "debug:panic_dump_dir", "");
-    g_app.debug_pipe_name = conf_str(h, "debug:debug_pipe_name", "");
-    g_app.shell_port = conf_get_key_int(h, "debug:shell_server_port", 0);
-    g_app.shell_addr = conf_str(h, "debug:shell_server_addr", "");
-    g_app.http_port = conf_get_key_int(h, "debug:http_server_port", 0);
-    g_app.http_addr = conf_str(h, "debug:http_server_addr", "");
-    g_app.http_user = conf_str(h, "debug:http_server_user", "");
-    g_app.http_pwd = conf_str(h, "debug:http_server_pwd", "");
+// Parts of the dump for the debug settings.
+enum : unsigned {
+    APP_DUMP_FTP = 0,    ///< shown in the FTP block too, between its two parts
+    APP_DUMP_DEBUG = 1,  ///< not in the FTP block
+};
+
+static constexpr app_rec *a = &g_app;
+
+// The debug settings, in the order the FTP block of the dump shows them (and the -s keys
+// are listed). A loaded file always sets both ports, 0 when the key is absent; without a
+// file the ports of app_priv_init_defaults stay.
+static constexpr ftpd_setting app_rows[] = {
+    {.key = "debug:http_server_port", .dump = "http_server_port", .field = &a->http_port,
+     .opt = "http_server_port"},
+    {.key = "debug:http_server_addr", .dump = "http_server_addr", .type = FTPD_SET_STR,
+     .field = &a->http_addr},
+    {.key = "debug:shell_server_port", .dump = "debug_server_port", .field = &a->shell_port,
+     .opt = "debug_server_port"},
+    {.key = "debug:shell_server_addr", .dump = "debug_server_addr", .type = FTPD_SET_STR,
+     .field = &a->shell_addr},
+    {.key = "debug:panic_dump_dir", .dump = "panic_dump_dir", .type = FTPD_SET_STR,
+     .field = &a->panic_dump_dir},
+    {.key = "debug:debug_pipe_name", .dump = "debug_pipe_name", .type = FTPD_SET_STR,
+     .field = &a->debug_pipe_name, .part = APP_DUMP_DEBUG},
+    {.key = "debug:http_server_user", .dump = nullptr, .type = FTPD_SET_STR,
+     .field = &a->http_user},
+    {.key = "debug:http_server_pwd", .dump = nullptr, .type = FTPD_SET_STR,
+     .field = &a->http_pwd},
+};
+
+// The debug block of the dump lists the same settings once more, in its own order.
+static const char *const debug_block[] = {
+    "panic_dump_dir",    "debug_pipe_name",  "debug_server_port",
+    "debug_server_addr", "http_server_port", "http_server_addr",
+};
+
+static void dump_named(const char *name, std::string *out) {
+    const ftpd_setting *row = ftpd_setting_find(app_rows, name);
+    PAL_ASSERT_RET(row != nullptr, );
+    ftpd_setting_dump(*row, out);
 }
 
 int app_conf_file_init(const char *path) {
@@ -106,75 +88,18 @@ int app_conf_file_init(const char *path) {
         return -1;
     }
     app_priv_conf_init(h, path);
-    conf_read_debug(h);
+    ftpd_settings_read(app_rows, h, nullptr);
     conf_free(h);
     return 0;
 }
 
-std::string nvtd_conf_quote(std::string_view value) {
-    if (value.empty())
-        return "''";
-    if (value[0] != '\'' && value.find_first_of(" \t;") != std::string_view::npos)
-        return "'" + std::string(value) + "'";
-    return std::string(value);
-}
-
-static void dump_int(std::string *out, const char *name, int value) {
-    *out += pal_format("%s=%d\n", name, value);
-}
-
-static void dump_str(std::string *out, const char *name, const std::string &value) {
-    *out += name;
-    *out += '=';
-    *out += nvtd_conf_quote(value);
-    *out += '\n';
-}
-
-static void dump_ftp(std::string *out) {
-    const ftpd_conf &c = g_ftpd_conf;
-    dump_int(out, "ftp_server_port", c.ftp_port);
-    dump_str(out, "ftp_server_addr", c.ftp_addr);
-    dump_int(out, "ftps_server_port", c.ftps_port);
-    dump_str(out, "ftps_server_addr", c.ftps_addr);
-    dump_str(out, "ftps_key_file", c.key_file);
-    dump_str(out, "ftps_crt_file", c.crt_file);
-    dump_str(out, "ftpd_login_user", c.user);
-    dump_str(out, "ftpd_login_passwd", c.passwd);
-    dump_int(out, "ftpd_file_readonly", c.readonly);
-    dump_int(out, "ftpd_read_bs", c.read_bs);
-    dump_int(out, "ftpd_max_clients", c.max_clients);
-    dump_int(out, "ftpd_read_timeout", c.read_timeout_ms);
-    dump_int(out, "ftpd_idle_session_timeout", c.idle_timeout_ms);
-    dump_int(out, "ftpd_upload_max_rate", c.upload_max_rate);
-    dump_int(out, "ftpd_download_max_rate", c.download_max_rate);
-    dump_int(out, "ftpd_passive_begin_port", c.passive_begin_port);
-    dump_int(out, "ftpd_passive_end_port", c.passive_end_port);
-    dump_str(out, "ftp_root", c.ftp_root);
-    dump_str(out, "pasv_address", c.pasv_address);
-    dump_int(out, "http_server_port", g_app.http_port);
-    dump_str(out, "http_server_addr", g_app.http_addr);
-    dump_int(out, "debug_server_port", g_app.shell_port);
-    dump_str(out, "debug_server_addr", g_app.shell_addr);
-    dump_str(out, "panic_dump_dir", g_app.panic_dump_dir);
-    dump_str(out, "ftpd_login_file", c.login_file);
-    dump_int(out, "ftpd_login_file_size", c.login_file_size);
-    dump_int(out, "ftpd_login_fail_count", c.login_fail_count);
-    dump_int(out, "ftpd_login_fail_wait_m", c.login_fail_wait_m);
-}
-
-static void dump_debug(std::string *out) {
-    dump_str(out, "panic_dump_dir", g_app.panic_dump_dir);
-    dump_str(out, "debug_pipe_name", g_app.debug_pipe_name);
-    dump_int(out, "debug_server_port", g_app.shell_port);
-    dump_str(out, "debug_server_addr", g_app.shell_addr);
-    dump_int(out, "http_server_port", g_app.http_port);
-    dump_str(out, "http_server_addr", g_app.http_addr);
-}
-
 std::string app_priv_conf_dump() {
     std::string out;
-    dump_ftp(&out);
-    dump_debug(&out);
+    ftpd_settings_dump(ftpd_settings(), FTPD_DUMP_SERVER, &out);
+    ftpd_settings_dump(app_rows, APP_DUMP_FTP, &out);
+    ftpd_settings_dump(ftpd_settings(), FTPD_DUMP_LOGIN, &out);
+    for (const char *name : debug_block)
+        dump_named(name, &out);
     out += log2_settings_dump();
     return out;
 }
@@ -203,24 +128,52 @@ struct nvtd_opt_vals {
 
 static nvtd_opt_vals g_opt;
 
-app_key g_nvtd_keys[] = {
-    {"http_server_port", &g_app.http_port, APP_KEY_INT, {}, false},
-    {"debug_server_port", &g_app.shell_port, APP_KEY_INT, {}, false},
-    {"create_user_pwd", &g_opt.create_user_pwd, APP_KEY_INT, {}, false},
-    {"new_key_x509_file", &g_opt.new_key_x509_file, APP_KEY_INT, {}, false},
-    {"show_app_info", &g_opt.show_app_info, APP_KEY_INT, {}, false},
-    {"update_check_url", &g_opt.update_check_url, APP_KEY_STR, {}, false},
-    {"update_stability_minute", &g_opt.update_stability_minute, APP_KEY_INT, {}, false},
-    {"if", &g_opt.in_url, APP_KEY_STR, {}, false},
-    {"of", &g_opt.out_file, APP_KEY_STR, {}, false},
-    {"new_wconf", &g_opt.new_wconf, APP_KEY_STR, {}, false},
-    {"old_rconf", &g_opt.old_rconf, APP_KEY_STR, {}, false},
-    {"conf_file", &g_opt.conf_file, APP_KEY_STR, {}, false},
-    {"conf_get_key", &g_opt.conf_get_key, APP_KEY_STR, {}, false},
-    {"ver_cmp1", &g_opt.ver_cmp1, APP_KEY_STR, {}, false},
-    {"ver_cmp2", &g_opt.ver_cmp2, APP_KEY_STR, {}, false},
-    {nullptr, nullptr, 0, {}, false},
+namespace {
+/// A -s key that triggers an action.
+struct nvtd_opt_row {
+    const char *name;
+    void *var;
+    int type;
 };
+}  // namespace
+
+static const nvtd_opt_row nvtd_opt_rows[] = {
+    {"create_user_pwd", &g_opt.create_user_pwd, APP_KEY_INT},
+    {"new_key_x509_file", &g_opt.new_key_x509_file, APP_KEY_INT},
+    {"show_app_info", &g_opt.show_app_info, APP_KEY_INT},
+    {"update_check_url", &g_opt.update_check_url, APP_KEY_STR},
+    {"update_stability_minute", &g_opt.update_stability_minute, APP_KEY_INT},
+    {"if", &g_opt.in_url, APP_KEY_STR},
+    {"of", &g_opt.out_file, APP_KEY_STR},
+    {"new_wconf", &g_opt.new_wconf, APP_KEY_STR},
+    {"old_rconf", &g_opt.old_rconf, APP_KEY_STR},
+    {"conf_file", &g_opt.conf_file, APP_KEY_STR},
+    {"conf_get_key", &g_opt.conf_get_key, APP_KEY_STR},
+    {"ver_cmp1", &g_opt.ver_cmp1, APP_KEY_STR},
+    {"ver_cmp2", &g_opt.ver_cmp2, APP_KEY_STR},
+};
+
+static std::vector<app_key> g_keys;
+
+// A -s value is stored as given (a plain decimal for numbers), without the file's bounds.
+static void keys_add_settings(std::span<const ftpd_setting> rows) {
+    for (const ftpd_setting &r : rows) {
+        if (r.opt == nullptr)
+            continue;
+        int type = r.type == FTPD_SET_STR ? APP_KEY_STR : APP_KEY_INT;
+        g_keys.push_back({r.opt, r.field, type, {}, false});
+    }
+}
+
+app_key *nvtd_keys_init() {
+    g_keys.clear();
+    keys_add_settings(app_rows);
+    keys_add_settings(ftpd_settings());
+    for (const nvtd_opt_row &r : nvtd_opt_rows)
+        g_keys.push_back({r.name, r.var, r.type, {}, false});
+    g_keys.push_back({nullptr, nullptr, 0, {}, false});
+    return g_keys.data();
+}
 
 static const char cred_chars[] =
     "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";

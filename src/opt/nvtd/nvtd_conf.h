@@ -1,6 +1,6 @@
-// nvtd_conf.h - the keys of the configuration file with their lower bounds, read into the
-// FTP server's settings (g_ftpd_conf) and the application record; the dump; the program
-// hooks of the frame. Settings are written during start-up only, before any server thread.
+// nvtd_conf.h - the configuration file read into the FTP server's settings (g_ftpd_conf)
+// and the application record through their settings tables; the dump; the program hooks of
+// the frame. Settings are written during start-up only, before any server thread.
 #pragma once
 
 #include <string>
@@ -20,13 +20,9 @@ int app_conf_file_init(const char *path);
 void app_priv_conf_init(conf_handle *h, const char *path);
 
 /// The dump of every setting, one "name=value\n" line each, texts quoted by
-/// nvtd_conf_quote, followed by the log settings.
+/// ftpd_conf_quote: the FTP block (with some debug settings between its parts), the debug
+/// block, then the log settings.
 std::string app_priv_conf_dump();
-
-/// A text as it can be written back into an INI file: empty as '', a text holding a blank,
-/// a tab or ';' (and not starting with a single quote) in single quotes, anything else as
-/// it is.
-std::string nvtd_conf_quote(std::string_view value);
 
 /// The characters a user name or password must not contain.
 constexpr const char *NVTD_CRED_FORBIDDEN = ";/\\\"'?:@# ";
@@ -43,5 +39,6 @@ int app_start_server();
 int app_stop_server();
 void app_sig_handler(int signo);
 
-/// The -s key table of the program.
-extern struct app_key g_nvtd_keys[];
+/// Builds the -s key table of the program: the settings that have a -s key, then the keys
+/// of the one-off actions. The table stays valid until the next call.
+struct app_key *nvtd_keys_init();
