@@ -2,6 +2,7 @@
 // generic start-up frame, the run, and the exit routine.
 #include "libapp.h"
 #include "nvtd_conf.h"
+#include "nvtd_version.h"
 
 #ifdef NVTD_HAVE_LIBSSL
 #include "ssl.h"
@@ -11,9 +12,9 @@
 static void app_priv_init_defaults() {
     g_app.app_name = "nvtd";
     g_app.app_desc = "NORVA FTP Server";
-    g_app.app_ver = "1.0.0.0";
-    g_app.app_ver_num = 0x01000000;
-    g_app.app_ver_date = "2024-7-18";
+    g_app.app_ver = NVTD_VERSION;
+    g_app.app_ver_num = NVTD_VERSION_NUM;
+    g_app.app_ver_date = NVTD_VERSION_DATE;
     g_app.copyright = "Copyright (C) 2024 the nvtd developers";
     g_app.app_conf_file = "nvtd.ini";
     g_app.srv_name = "nvtd";
