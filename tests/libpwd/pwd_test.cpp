@@ -1,10 +1,18 @@
 // pwd_test.cpp - the "{SHA}" form, the credential check and the lockout table under a
-// clock the test moves.
+// clock the test moves: eviction from a full table, IPv6 prefixes, parallel attempts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #include "libpwd.h"
 #include "log.h"
@@ -70,6 +78,25 @@ protected:
     void TearDown() override {
         libpwd_exit();
         ipcheck_set_clock(nullptr);
+        for (const auto &d : dirs)
+            std::filesystem::remove_all(d);
+    }
+    std::vector<std::filesystem::path> dirs;
+    void restart(int limit, int table, const char *file = nullptr) {
+        libpwd_exit();
+        libpwd_set_credentials("alice", "password");
+        ASSERT_EQ(ipcheck_init(file, 0, limit, 1, table), 0);
+    }
+    std::string login_file() {
+        auto dir = std::filesystem::temp_directory_path() /
+                   ("pwd_test_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        dirs.push_back(dir);
+        return (dir / "login.log").string();
+    }
+    static std::string read_text(const std::string &path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     int check(const char *addr, const char *user, const char *pwd) {
         err[0] = '\0';
@@ -113,32 +140,111 @@ TEST_F(PwdCheck, SuccessClearsAndColonIsNotCounted) {
 }
 
 TEST_F(PwdCheck, LimitZeroNeverLocks) {
-    libpwd_exit();
-    libpwd_set_credentials("alice", "password");
-    ASSERT_EQ(ipcheck_init(nullptr, 0, 0, 1, 0), 0);
+    restart(0, 0);
     for (int i = 0; i < 20; i++)
         EXPECT_EQ(check("10.0.0.4", "alice", "bad"), PWD_WRONG);
     EXPECT_EQ(check("10.0.0.4", "alice", "password"), PWD_OK);
     EXPECT_EQ(ipcheck_count(), 0);
 }
 
-TEST_F(PwdCheck, FullTableDropsTheEarliestFailures) {
-    libpwd_exit();
-    libpwd_set_credentials("alice", "password");
-    ASSERT_EQ(ipcheck_init(nullptr, 0, 3, 1, 3), 0);
-    g_now += 10;
-    EXPECT_EQ(check("a1", "alice", "bad"), PWD_WRONG);  // earliest failure
-    g_now += 10;
+// Addresses that failed once each fill a table of 3 around a locked one: the locked one
+// stays locked, the unlocked ones with the fewest failures make room.
+TEST_F(PwdCheck, FullTableNeverFreesALockedAddress) {
+    restart(3, 3);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(check("a1", "alice", "bad"), PWD_WRONG);
     EXPECT_EQ(check("a2", "alice", "bad"), PWD_WRONG);
     EXPECT_EQ(check("a2", "alice", "bad"), PWD_WRONG);
-    g_now += 10;
-    EXPECT_EQ(check("a3", "alice", "bad"), PWD_WRONG);
+    for (int i = 0; i < 50; i++) {
+        g_now += 10;
+        EXPECT_EQ(check(("other" + std::to_string(i)).c_str(), "alice", "bad"), PWD_WRONG);
+    }
     EXPECT_EQ(ipcheck_count(), 3);
-    EXPECT_EQ(check("a4", "alice", "bad"), PWD_WRONG);  // purge, then a4 added
-    EXPECT_EQ(ipcheck_count(), 3);
+    EXPECT_EQ(check("a1", "alice", "password"), PWD_LOCKED);
     // a2 kept its two failures: the third locks it.
     EXPECT_EQ(check("a2", "alice", "bad"), PWD_WRONG);
     EXPECT_EQ(check("a2", "alice", "password"), PWD_LOCKED);
+    // Once the locks have run out, their records are the first to go.
+    g_now += 60000;
+    EXPECT_EQ(check("a3", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(ipcheck_count(), 2);
+    EXPECT_EQ(check("a3", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("a3", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("a3", "alice", "password"), PWD_LOCKED);
+}
+
+// A table of 4 full of locked addresses takes one more (a quarter); past that a new
+// address may still log in and is refused only for its credentials.
+TEST_F(PwdCheck, TableFullOfLockedAddressesStillServesNewOnes) {
+    restart(3, 4);
+    const char *const locked[] = {"a1", "a2", "a3", "a4", "a5"};
+    for (const char *a : locked)
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(check(a, "alice", "bad"), PWD_WRONG) << a;
+    EXPECT_EQ(ipcheck_count(), 5);
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(check("a6", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("a6", "alice", "password"), PWD_OK);
+    for (const char *a : locked)
+        EXPECT_EQ(check(a, "alice", "password"), PWD_LOCKED) << a;
+}
+
+// IPv6 addresses of one /64 share a count; an IPv4-mapped address counts as the IPv4
+// address. The login file keeps each address as the client had it.
+TEST_F(PwdCheck, Ipv6CountsByItsPrefixAndMappedAsIpv4) {
+    std::string file = login_file();
+    restart(3, 0, file.c_str());
+    EXPECT_EQ(check("2001:db8::1", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("2001:db8::2", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("2001:db8::ffff:1:2:3", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("2001:db8::9", "alice", "password"), PWD_LOCKED);
+    EXPECT_EQ(check("2001:db8:0:1::1", "alice", "password"), PWD_OK);  // the next /64
+    EXPECT_EQ(check("::ffff:10.0.0.7", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("::FFFF:10.0.0.7", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("10.0.0.7", "alice", "bad"), PWD_WRONG);
+    EXPECT_EQ(check("::ffff:10.0.0.7", "alice", "password"), PWD_LOCKED);
+    EXPECT_EQ(check("10.0.0.8", "alice", "password"), PWD_OK);
+    EXPECT_EQ(ipcheck_count(), 2);
+    libpwd_exit();
+    std::string text = read_text(file);
+    for (const char *a : {"2001:db8::1", "2001:db8::ffff:1:2:3", "::FFFF:10.0.0.7", "10.0.0.7"})
+        EXPECT_NE(text.find(std::string("\tlogin failed form ") + a + "\n"), std::string::npos)
+            << a << "\n" << text;
+    EXPECT_NE(text.find("\tlogin from 2001:db8:0:1::1\n"), std::string::npos) << text;
+}
+
+// Sixteen wrong passwords at once from one address get the limit of tries in all, the
+// rest are refused as locked; repeated for many addresses to give a race its chances.
+TEST_F(PwdCheck, ParallelFailuresGetTheLimitInAll) {
+    for (int round = 0; round < 40; round++) {
+        std::string addr = "10.2.0." + std::to_string(round);
+        std::atomic<int> wrong{0}, locked{0};
+        std::latch go(16);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 16; t++)
+            threads.emplace_back([&] {
+                char e[256];
+                go.arrive_and_wait();
+                int rc = libpwd_check_user_pwd(addr.c_str(), "alice", "bad", e);
+                (rc == PWD_WRONG ? wrong : locked)++;
+            });
+        for (auto &t : threads)
+            t.join();
+        EXPECT_EQ(wrong.load(), 3) << addr;
+        EXPECT_EQ(locked.load(), 13) << addr;
+    }
+}
+
+// The compare sees whole texts: prefixes, extensions and a text cut to the buffer's size
+// do not match.
+TEST_F(PwdCheck, OnlyTheWholeTextMatches) {
+    std::string longest(PWD_TEXT_SIZE - 1, 'p');
+    libpwd_set_credentials("alice", longest.c_str());
+    EXPECT_EQ(check("10.0.0.6", "alice", (longest + "p").c_str()), PWD_WRONG);
+    EXPECT_EQ(check("10.0.0.6", "alic", longest.c_str()), PWD_WRONG);
+    EXPECT_EQ(check("10.0.0.7", "alicea", longest.c_str()), PWD_WRONG);
+    EXPECT_EQ(check("10.0.0.7", "alice", longest.substr(1).c_str()), PWD_WRONG);
+    EXPECT_EQ(check("10.0.0.8", "alice", longest.c_str()), PWD_OK);
 }
 
 TEST_F(PwdCheck, ExitWipesTheCredentials) {

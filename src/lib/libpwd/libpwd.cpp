@@ -38,39 +38,52 @@ void libpwd_set_credentials(const char *user, const char *passwd) {
     }
 }
 
+// Compares the given text with a configured one without an early exit: the given text is
+// copied into a zeroed buffer of the configured one's size and every byte of both is
+// compared, so the time tells neither where they differ nor how long the configured text
+// is. A given text too long to fit cannot be equal.
+static bool pwd_equal(const char *given, const char (&want)[PWD_TEXT_SIZE]) {
+    char pad[PWD_TEXT_SIZE] = {};
+    bool fits = pal_strlcpy(pad, given) >= 0;
+    unsigned diff = 0;
+    for (size_t i = 0; i < PWD_TEXT_SIZE; i++)
+        diff |= static_cast<unsigned char>(pad[i] ^ want[i]);
+    pwd_wipe(pad, sizeof pad);
+    return fits & (diff == 0);
+}
+
+// The plain and the "{SHA}" form are both compared, whatever the first gave.
+static bool pwd_matches(const char *pwd) {
+    bool plain = pwd_equal(pwd, g_creds.passwd);
+    bool sha = pwd_equal(pwd, g_creds.sha);
+    return plain | sha;
+}
+
 int libpwd_check_user_pwd(const char *addr, const char *user, const char *pwd,
                           std::span<char> err) {
     if (!addr)
         addr = "";
-    if (int rc = ipcheck_check(addr, err); rc != PWD_OK) {
+    const char *u = user ? user : "";
+    bool user_ok = pwd_equal(u, g_creds.user);
+    bool pwd_ok = pwd_matches(pwd ? pwd : "");
+    // ":" is what some clients send to probe; it is neither counted nor logged.
+    bool probe = !user_ok && strcmp(u, ":") == 0;
+    int outcome = user_ok && pwd_ok ? IPCHECK_ACCEPTED : probe ? IPCHECK_UNCOUNTED : IPCHECK_WRONG;
+    if (int rc = ipcheck_attempt(addr, u, outcome, err); rc != PWD_OK) {
         LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] error: %s\n", addr, err.data());
         return rc;
     }
-    const char *u = user ? user : "";
-    if (strcmp(u, g_creds.user) != 0) {
-        (void)pal_strlcpy(err, "Wrong user or password");
-        // ":" is what some clients send to probe; it is neither counted nor logged.
-        if (strcmp(u, ":") != 0) {
-            LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] wrong user [%s]\n", addr, u);
-            ipcheck_login_fail(addr, u);
-        }
-        return PWD_WRONG;
+    if (outcome == IPCHECK_ACCEPTED) {
+        LOG2(LOG2_DBG, PWD_TAG, "ip=[%s] [%s] login_ok\n", addr, u);
+        return PWD_OK;
     }
-    const char *p = pwd ? pwd : "";
-    bool match = strcmp(p, g_creds.passwd) == 0 || (g_creds.sha[0] && strcmp(p, g_creds.sha) == 0);
-    if (!match) {
-        // The password itself never reaches a log.
+    (void)pal_strlcpy(err, "Wrong user or password");
+    if (!user_ok && !probe)
+        LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] wrong user [%s]\n", addr, u);
+    else if (user_ok)  // the password itself never reaches a log
         LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] wrong pwd [%s]\n", addr, "***");
-        (void)pal_strlcpy(err, "Wrong user or password");
-        ipcheck_login_fail(addr, u);
-        return PWD_WRONG;
-    }
-    ipcheck_login_ok(addr, u);
-    LOG2(LOG2_DBG, PWD_TAG, "ip=[%s] [%s] login_ok\n", addr, u);
-    return PWD_OK;
+    return PWD_WRONG;
 }
-
-
 
 void libpwd_exit() {
     pwd_wipe(g_creds.user, sizeof g_creds.user);

@@ -21,9 +21,11 @@ enum : int { PWD_OK = 0, PWD_WRONG = 1, PWD_LOCKED = 2 };
 void libpwd_set_credentials(const char *user, const char *passwd);
 
 /// Checks one login attempt from address addr (the client's address text). user and pwd
-/// may be null (read as empty). Returns PWD_OK, PWD_WRONG ("Wrong user or password" in
-/// err) or PWD_LOCKED (the lockout text in err). Counts failures and writes the login
-/// file. Thread-safe.
+/// may be null (read as empty) and are compared in constant time. Returns PWD_OK,
+/// PWD_WRONG ("Wrong user or password" in err) or PWD_LOCKED (the lockout text in err).
+/// The lockout is checked and a failure counted in one step, so parallel attempts from one
+/// address get no more tries than the limit. IPv4 addresses count alone (also written as
+/// IPv4-mapped IPv6), IPv6 addresses by their /64. Writes the login file. Thread-safe.
 [[nodiscard]] int libpwd_check_user_pwd(const char *addr, const char *user, const char *pwd,
                                         std::span<char> err);
 
@@ -40,20 +42,16 @@ int pwd_base64(const uint8_t *data, size_t len, std::span<char> out);
 
 /// Starts the lockout and the login file. login_file null or empty: no login file (a file
 /// that cannot be opened leaves it off too). fail_limit 0 turns the lockout off (logged at
-/// warning level); wait_m 0 means 60 minutes; table_limit 0 means 10000 addresses.
+/// warning level); wait_m 0 means 60 minutes; table_limit 0 means 10000 addresses. A full
+/// table never frees an address that is locked out: records whose lock ran out go first,
+/// then the unlocked ones with the fewest failures; a table full of locked addresses grows
+/// by a quarter of the limit, and past that a new address is checked but not counted.
 /// A second call replaces the first (call libpwd_exit in between). Returns 0.
 int ipcheck_init(const char *login_file, uint64_t file_size_cap, int fail_limit, int wait_m,
                  int table_limit);
 
-/// The lockout state of addr before an attempt: PWD_OK, or PWD_LOCKED with
-/// "Login failed %d times, Please try again in %0.2f minutes" in err. Creates the
-/// address's record on its first attempt.
-[[nodiscard]] int ipcheck_check(const char *addr, std::span<char> err);
-/// A successful login: login file line, the address's record removed.
-void ipcheck_login_ok(const char *addr, const char *user);
-/// A failed login: login file line, the address's count raised (locked at the limit).
-void ipcheck_login_fail(const char *addr, const char *user);
-/// Addresses in the attempt table (for diagnostics and tests).
+/// Records in the attempt table: addresses (IPv6: /64 prefixes) with failures counted.
+/// For diagnostics and tests.
 int ipcheck_count();
 
 /// The monotonic millisecond clock of the lockout; tests may replace it (null restores
