@@ -9,6 +9,8 @@
 
 #include <set>
 
+#include <sys/resource.h>
+
 class VfsConfine : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -119,3 +121,69 @@ static std::string resolver_name(const ::testing::TestParamInfo<bool> &p) {
     return p.param ? "Openat2" : "CheckedWalk";
 }
 INSTANTIATE_TEST_SUITE_P(Resolver, VfsConfine, ::testing::Values(true, false), resolver_name);
+
+namespace {
+// Lowers the soft limit of open descriptors for one test and puts it back.
+class nofile_limit {
+public:
+    explicit nofile_limit(rlim_t soft) {
+        getrlimit(RLIMIT_NOFILE, &old_);
+        rlimit lower = old_;
+        lower.rlim_cur = soft;
+        ok_ = setrlimit(RLIMIT_NOFILE, &lower) == 0;
+    }
+    ~nofile_limit() { setrlimit(RLIMIT_NOFILE, &old_); }
+    nofile_limit(const nofile_limit &) = delete;
+    nofile_limit &operator=(const nofile_limit &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    rlimit old_{};
+    bool ok_ = false;
+};
+}  // namespace
+
+// The checked walk of a 200-level path, and of links at its bottom whose ".." climb back
+// far (and past the root), works with 64 descriptors allowed: the walk holds only a few.
+TEST(VfsWalk, DeepPathsNeedFewDescriptors) {
+    vfs_tmpdir tmp;
+    std::string mid, base;  // under the root: level 51 is named "mid", level 200 the bottom
+    for (int level = 1; level <= 200; level++) {
+        base += level == 51 ? "/mid" : "/d";
+        if (level == 51)
+            mid = base;
+    }
+    vfs_test_write(tmp / ("root" + mid + "/mid.txt"), "middle");
+    vfs_test_write(tmp / ("root" + base + "/bottom.txt"), "bottom");
+    vfs_test_write(tmp / "root/secret.txt", "root copy");
+    std::string ups;
+    for (int i = 0; i < 149; i++)
+        ups += "../";
+    fs::create_symlink(ups + "mid.txt", tmp / ("root" + base + "/up"));
+    fs::create_symlink(ups + ups + "secret.txt", tmp / ("root" + base + "/far"));
+    vfs_file_use_openat2(false);
+    vfs_mount *m = vfs_mount2((tmp / "root").c_str(), nullptr);
+    ASSERT_NE(m, nullptr);
+    auto read = [m](const std::string &path) {
+        vfs_file *f = vfs_open(m, path.c_str(), VFS_O_DOWNLOAD);
+        if (!f)
+            return std::string("<fail> ") + vfs_strerror(m);
+        char buf[16];
+        int64_t n = vfs_pread(f, buf, sizeof buf, 0);
+        EXPECT_EQ(vfs_close(f), 0);
+        return n < 0 ? std::string("<fail>") : std::string(buf, static_cast<size_t>(n));
+    };
+    std::string got[3];
+    {
+        nofile_limit limit(64);
+        ASSERT_TRUE(limit.ok());
+        got[0] = read(base + "/bottom.txt");
+        got[1] = read(base + "/up");
+        got[2] = read(base + "/far");
+    }
+    vfs_file_use_openat2(true);
+    EXPECT_EQ(got[0], "bottom");
+    EXPECT_EQ(got[1], "middle");
+    EXPECT_EQ(got[2], "root copy");
+    EXPECT_EQ(vfs_umount(m), 0);
+}

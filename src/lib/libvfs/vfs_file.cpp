@@ -107,9 +107,63 @@ static void split_front(std::deque<std::string> &comps, const std::string &path)
     comps.insert(comps.begin(), parts.begin(), parts.end());
 }
 
+namespace {
+// Where a walk stands: the names of the directories from the root down, and descriptors of
+// only the deepest WALK_HELD of them. ".." below the held ones opens the names again from
+// the root, each without following links, so a walk holds a bounded number of descriptors
+// however deep the path and never gets above the root.
+class walk_pos {
+public:
+    static constexpr size_t WALK_HELD = 16;
+    explicit walk_pos(int rootfd) : root_(rootfd) {}
+    int fd() const { return held_.empty() ? root_ : held_.back().get(); }
+    void enter(std::string name, pal_fd dir) {
+        names_.push_back(std::move(name));
+        held_.push_back(std::move(dir));
+        if (held_.size() > WALK_HELD)
+            held_.pop_front();
+    }
+    int up() {
+        if (names_.empty())
+            return 0;  // ".." of the root is the root
+        names_.pop_back();
+        held_.pop_back();
+        return held_.empty() && !names_.empty() ? reopen() : 0;
+    }
+    void to_root() {
+        names_.clear();
+        held_.clear();
+    }
+
+private:
+    int reopen();
+    int root_;
+    std::vector<std::string> names_;
+    std::deque<pal_fd> held_;  // the deepest held_.size() levels of names_
+};
+}  // namespace
+
+int walk_pos::reopen() {
+    pal_fd cur;
+    int at = root_;
+    for (size_t i = 0; i < names_.size(); i++) {
+        pal_fd next(openat(at, names_[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid())
+            return -errno;
+        if (names_.size() - i > WALK_HELD) {
+            cur = std::move(next);
+            at = cur.get();
+            continue;
+        }
+        held_.push_back(std::move(next));
+        at = held_.back().get();
+    }
+    return 0;
+}
+
 // Puts the target of the link fd in front of the components still to walk; an absolute
 // target starts again at the root.
-static int walk_link(int fd, int links, std::vector<pal_fd> &st, std::deque<std::string> &comps) {
+static int walk_link(int fd, int links, walk_pos &pos, std::deque<std::string> &comps) {
     std::string target;
     if (links > 40)
         return -ELOOP;
@@ -118,7 +172,7 @@ static int walk_link(int fd, int links, std::vector<pal_fd> &st, std::deque<std:
     if (target.empty())
         return -ENOENT;
     if (target[0] == '/')
-        st.clear();
+        pos.to_root();
     split_front(comps, target);
     return 0;
 }
@@ -128,24 +182,23 @@ static int walk_link(int fd, int links, std::vector<pal_fd> &st, std::deque<std:
 // symbolic link is resolved too. On success *dir is the directory that holds the final
 // name *last ("." for a directory itself); a missing final name is left for the caller.
 static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *last) {
-    std::vector<pal_fd> st;
+    walk_pos pos(mc->rootfd.get());
     std::deque<std::string> comps;
     split_front(comps, rel);
     int links = 0;
     last->clear();
-    auto cur = [&] { return st.empty() ? mc->rootfd.get() : st.back().get(); };
     while (!comps.empty()) {
         std::string c = std::move(comps.front());
         comps.pop_front();
         if (c == ".")
             continue;
         if (c == "..") {
-            if (!st.empty())
-                st.pop_back();
+            if (int rc = pos.up(); rc < 0)
+                return rc;
             continue;
         }
         bool final = comps.empty();
-        pal_fd fd(openat(cur(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        pal_fd fd(openat(pos.fd(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid()) {
             if (errno == ENOENT && final) {
                 *last = c;
@@ -157,7 +210,7 @@ static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *
         if (fstat(fd.get(), &sb) != 0)
             return -errno;
         if (S_ISLNK(sb.st_mode)) {
-            if (int rc = walk_link(fd.get(), ++links, st, comps); rc < 0)
+            if (int rc = walk_link(fd.get(), ++links, pos, comps); rc < 0)
                 return rc;
             continue;
         }
@@ -167,11 +220,11 @@ static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *
         }
         if (!S_ISDIR(sb.st_mode))
             return -ENOTDIR;
-        st.push_back(std::move(fd));
+        pos.enter(std::move(c), std::move(fd));
     }
     if (last->empty())
         *last = ".";
-    int d = fcntl(cur(), F_DUPFD_CLOEXEC, 0);
+    int d = fcntl(pos.fd(), F_DUPFD_CLOEXEC, 0);
     if (d < 0)
         return -errno;
     dir->reset(d);
