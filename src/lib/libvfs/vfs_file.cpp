@@ -177,51 +177,51 @@ static int walk_link(int fd, int links, walk_pos &pos, std::deque<std::string> &
     return 0;
 }
 
+// One named component c of a walk: a directory is entered, a link's target goes in front
+// of the components still to walk, and the final name ends the walk in *last (also when it
+// is missing: that is left for the caller). Returns 1 at the end, 0 to go on, or -errno.
+static int walk_name(walk_pos &pos, std::string c, std::deque<std::string> &comps, int *links,
+                     std::string *last) {
+    bool final = comps.empty();
+    pal_fd fd(openat(pos.fd(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() && !(errno == ENOENT && final))
+        return -errno;
+    struct stat sb;
+    if (fd.valid() && fstat(fd.get(), &sb) != 0)
+        return -errno;
+    if (fd.valid() && S_ISLNK(sb.st_mode))
+        return walk_link(fd.get(), ++*links, pos, comps);
+    if (final) {
+        *last = std::move(c);
+        return 1;
+    }
+    if (!S_ISDIR(sb.st_mode))
+        return -ENOTDIR;
+    pos.enter(std::move(c), std::move(fd));
+    return 0;
+}
+
 // Resolves rel component by component as the kernel does under RESOLVE_IN_ROOT: ".."
 // stops at the root, an absolute link target starts again at the root, and a final
 // symbolic link is resolved too. On success *dir is the directory that holds the final
-// name *last ("." for a directory itself); a missing final name is left for the caller.
+// name *last ("." for a directory itself).
 static int walk(const loc_mount *mc, const char *rel, pal_fd *dir, std::string *last) {
     walk_pos pos(mc->rootfd.get());
     std::deque<std::string> comps;
     split_front(comps, rel);
     int links = 0;
     last->clear();
-    while (!comps.empty()) {
+    int rc = 0;
+    while (rc == 0 && !comps.empty()) {
         std::string c = std::move(comps.front());
         comps.pop_front();
-        if (c == ".")
-            continue;
-        if (c == "..") {
-            if (int rc = pos.up(); rc < 0)
-                return rc;
-            continue;
-        }
-        bool final = comps.empty();
-        pal_fd fd(openat(pos.fd(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.valid()) {
-            if (errno == ENOENT && final) {
-                *last = c;
-                break;
-            }
-            return -errno;
-        }
-        struct stat sb;
-        if (fstat(fd.get(), &sb) != 0)
-            return -errno;
-        if (S_ISLNK(sb.st_mode)) {
-            if (int rc = walk_link(fd.get(), ++links, pos, comps); rc < 0)
-                return rc;
-            continue;
-        }
-        if (final) {
-            *last = c;
-            break;
-        }
-        if (!S_ISDIR(sb.st_mode))
-            return -ENOTDIR;
-        pos.enter(std::move(c), std::move(fd));
+        if (c == "..")
+            rc = pos.up();
+        else if (c != ".")
+            rc = walk_name(pos, std::move(c), comps, &links, last);
     }
+    if (rc < 0)
+        return rc;
     if (last->empty())
         *last = ".";
     int d = fcntl(pos.fd(), F_DUPFD_CLOEXEC, 0);
