@@ -169,6 +169,13 @@ int os_thread_wait_kill_exit(os_thread *t, int *exit_code);
 /// The fault options of the calling thread (all clear for threads not started here).
 os_thread_opts os_thread_self_opts();
 
+/// Runs proc(arg) and stores its result in *result (may be null). On a thread started
+/// with the "handle" option a fault inside proc is reported, proc is abandoned (its stack
+/// is not unwound: what it owned stays as it was) and the call returns PAL_ECANCELED;
+/// otherwise 0. os_thread_init runs every procedure this way; a pool uses it to give a
+/// connection back after its worker faulted. Calls nest; the innermost one returns.
+[[nodiscard]] int os_thread_call(os_thread_proc proc, void *arg, int *result);
+
 /// Numeric id of the calling thread (the kernel thread id).
 uint64_t os_thread_id();
 
@@ -213,8 +220,44 @@ void pal_assert_fail(const char *expr, const char *file, int line, const char *f
 
 /// Logs "[%s]\n" with the current call stack at error level (tag "pal").
 void assert_dump_stack();
-/// Writes the symbolised call stack of the caller into out; returns its length.
+/// Writes the call stack of the caller into out, one frame and "\n" per line, as
+/// "%s!%s+0x%x [%s @ %u]" (module, function, offset, source file, line; the part in
+/// brackets only where the build has line information) or "%s+0x%x" (module, offset from
+/// its base) where no symbol is known. Returns the length stored (cut to fit).
 int os_dump_stack(std::span<char> out);
+
+// ---------------------------------------------------------------------------------------
+// Crash handling. A fault (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP) is reported with an
+// exception summary in the log ("--ExptInfo-- "), a dump file in the minidump format when
+// a dump directory is set, and the recent log lines ("--LastLog-- "); the process then
+// ends with status 254. A thread started with the "handle" option ends alone instead.
+
+/// Platform start: arms crash handling once per process, unless a debugger is attached
+/// (nothing is armed then and faults go to the debugger). The calling thread gets an
+/// emergency stack, and so does every thread os_thread_init starts from then on. Called
+/// by pl_init.
+void os_env_init();
+/// True once crash handling is armed.
+bool os_panic_armed();
+
+/// Enables dump files in dir (absolute; created with its parents at the first fault),
+/// named "%s-%04d_%02d_%02d-%02d_%02d_%02d.dmp" after name (at most 63 bytes) and the
+/// local time. An empty dir, or crash handling not armed, leaves dumps off. Call during
+/// start-up, before other threads run.
+void os_panic_set_dir(const char *dir, const char *name);
+/// The program version shown in the summary's "info:" line (at most 63 bytes).
+void os_panic_set_app_ver(const char *version);
+/// Source of the recent log lines for "--LastLog-- ". Called on the faulting thread,
+/// inside the fault handler, only when the log core took the summary (so that thread is
+/// not inside the log core). Copies at most out.size() - 1 bytes, terminated; returns the
+/// length.
+using os_panic_recent_fn = int (*)(std::span<char> out);
+void os_panic_set_recent(os_panic_recent_fn fn);
+
+/// The name of an exception code: "ACCESS_VIOLATION" for 0xC0000005 and the other
+/// entries of the table, or "unkown(%d)" (the code as a signed decimal) formatted into
+/// buf for a code outside it. Safe in a signal handler.
+const char *os_exception_name(uint32_t code, std::span<char> buf);
 
 // ---------------------------------------------------------------------------------------
 // Files, directories and process facts.
@@ -269,8 +312,8 @@ int os_random(void *buf, size_t len);
 /// True when standard error is a terminal (colour sequences make sense there).
 bool os_stderr_is_terminal();
 
-/// Platform start and end: system error texts and process-wide state. pl_init may be
-/// called more than once.
+/// Platform start and end: system error texts, crash handling (os_env_init) and
+/// process-wide state. pl_init may be called more than once.
 void pl_init();
 void pl_exit();
 

@@ -161,6 +161,7 @@ void pl_init() {
     // A peer that closes a socket must give EPIPE on the next write, not end the process.
     static std::once_flag once;
     std::call_once(once, [] { signal(SIGPIPE, SIG_IGN); });
+    os_env_init();
 }
 
 void pl_exit() {}

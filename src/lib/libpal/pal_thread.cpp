@@ -1,7 +1,9 @@
-// pal_thread.cpp - named threads and the thread-name table shown in log lines.
+// pal_thread.cpp - named threads and the thread-name table shown in log lines. Each thread
+// runs its procedure under the crash handler's thread filter, on its own emergency stack.
 // Threads are never cancelled: a thread that does not end is waited for, since its
 // blocking waits run in slices that check their abort flags.
 #include "pal.h"
+#include "pal_crash_internal.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -56,7 +58,12 @@ static void *thread_entry(void *p) {
     void *arg = rec->arg;
     rec.reset();  // freed before the procedure runs
 
-    int result = proc(arg);
+    // A fault in proc ends here when the thread was started with "handle".
+    crash_thread_stack alt;
+    crash_thread_arm(&alt);
+    int result = -1;
+    (void)os_thread_call(proc, arg, &result);
+    crash_thread_disarm(&alt);
     os_thread_name_exit();
     {
         std::scoped_lock lock(state->mu);
