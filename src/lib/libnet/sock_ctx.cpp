@@ -33,9 +33,20 @@ sock_ctx_pool *sock_tcp_ctx_init(const sock_ctx_opts *opts) {
     return pool;
 }
 
-static int worker_entry(void *arg) {
+static int worker_call(void *arg) {
     auto *c = static_cast<sock_ctx *>(arg);
     return c->pool->work(c);
+}
+
+// A fault ends the work procedure without its own release: the record and its socket are
+// given back here, so that the pool's count stays right.
+static int worker_entry(void *arg) {
+    auto *c = static_cast<sock_ctx *>(arg);
+    sock_ctx_pool *pool = c->pool;
+    int result = -1;
+    if (os_thread_call(worker_call, c, &result) != 0)
+        sock_tcp_ctx_close(pool, c);
+    return result;
 }
 
 static void record_free(sock_ctx *c) {
@@ -83,7 +94,8 @@ void sock_tcp_ctx_close(sock_ctx_pool *pool, sock_ctx *c) {
     void (*hook)(sock_ctx *) = nullptr;
     {
         std::scoped_lock g(pool->lock);
-        if (c->stream.abort.load() == 2 || !pool->live.count(c))
+        // Membership first: after a fault the record may have been given back already.
+        if (!pool->live.count(c) || c->stream.abort.load() == 2)
             return;  // the teardown owns the record
         pool->live.erase(c);
         pool->releasing++;
