@@ -10,6 +10,7 @@
 #include "pal_getopt.h"
 #include "pal_proc.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -176,8 +177,18 @@ static bool app_identity_ok() {
     return true;
 }
 
+// The recent log lines for a crash report; the fault handler calls it only when the
+// faulting thread is not inside the log core.
+static int app_panic_recent(std::span<char> out) {
+    std::string text = log2_recent_lines();
+    (void)pal_strlcpy(out, text);
+    return static_cast<int>(std::min(text.size(), out.size() - 1));
+}
+
 int app_opt_init(int argc, char **argv) {
     pl_init();
+    os_panic_set_app_ver(g_app.app_ver);
+    os_panic_set_recent(app_panic_recent);
     os_thread_name_init("main");
     char cwd[4096];
     if (os_getcwd(cwd) > 0)
@@ -278,6 +289,7 @@ static void app_set_dump_dir() {
     g_app.dump_dir = path_is_absolute(dir.c_str()) ? dir : app_join(g_app.exe_dir, dir.c_str());
     LOG2(LOG2_DBG, "main", "panic_dump_dir=[%s] name=[%s]\n", g_app.dump_dir.c_str(),
          g_app.app_name);
+    os_panic_set_dir(g_app.dump_dir.c_str(), g_app.app_name);
 }
 
 int app_opt_set() {
