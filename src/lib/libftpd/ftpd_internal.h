@@ -128,6 +128,8 @@ int do_abor(ftp_session *s);
 int do_stru(ftp_session *s);
 int do_mode(ftp_session *s);
 int do_site(ftp_session *s);
+/// ftpd_test_fault.cpp: SITE FAULT faults on purpose when NVTD_TEST_FAULT=1 was set.
+bool ftpd_test_fault(ftp_session *s);
 // ftpd_data.cpp
 int do_port(ftp_session *s);
 int do_eprt(ftp_session *s);

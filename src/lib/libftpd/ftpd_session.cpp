@@ -142,6 +142,7 @@ int do_mode(ftp_session *s) {
 }
 
 int do_site(ftp_session *s) {
+    (void)ftpd_test_fault(s);
     (void)ftp_relply(s, 500, "Unknown SITE command.");
     return 0;
 }
