@@ -114,6 +114,7 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_opts *opts)
 int sock_server_exit(sock_srv *srv) {
     if (!srv)
         return 0;
+    sock_env_forget_listener(srv);
     os_poller *p = sock_env_poller();
     for (int i = 0; i < srv->count; i++) {
         if (p)
