@@ -179,6 +179,29 @@ TEST_P(XferSlowTest, AborOrAClosedDataConnectionEndsADownload) {
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
+// Clients that trickle bytes or flood lines on their control connection during a transfer
+// hold up only themselves: a new client is greeted at once all the while.
+TEST_P(XferSlowTest, ControlTrafficDuringTransfersStallsNoOneElse) {
+    ftpb_write_file(root / "big.bin", ftpb_bytes(8 << 20));
+    ftpb_client trickle, flood;
+    for (ftpb_client *c : {&trickle, &flood}) {
+        ASSERT_TRUE(c->open(port));
+        ASSERT_TRUE(c->pasv());
+        ASSERT_EQ(c->cmd("RETR big.bin"), 150);  // nobody reads the data
+    }
+    std::string lines;
+    for (int i = 0; i < 20000; i++)
+        lines += "NOOP\r\n";
+    ASSERT_TRUE(flood.send_raw(lines));  // and the replies are never read
+    ASSERT_TRUE(trickle.send_raw("RETR big"));
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(trickle.send_raw("A"));
+        ftp_client fresh;
+        ASSERT_TRUE(fresh.open(port));
+        EXPECT_EQ(fresh.reply(1000), 220) << i;
+    }
+}
+
 TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
     ftpb_write_file(root / "f.bin", ftpb_bytes(512 * 1024));
     ftpb_client c;

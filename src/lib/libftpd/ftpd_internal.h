@@ -40,6 +40,7 @@ struct ftp_session {
     int quit;                   ///< the loop ends after this command
     int tls;                    ///< the connection came in on the FTPS port
     int logged_in;              ///< a PASS succeeded; gates every command but a few
+    int ip_counted;             ///< counted in the per-address sessions
     char cdir[VFS_PATH_MAX];    ///< current directory, absolute inside the mount
     char line[FTP_LINE_SIZE];   ///< received command line; reused for listing lines
     char path[VFS_PATH_MAX];    ///< result of ftp_get_apath
@@ -179,6 +180,11 @@ int do_noop(ftp_session *s);
 
 struct ssl_conf;
 
+/// Counts a session of client address addr against "nvtd:max_per_ip": 1 when counted
+/// (ftpd_ip_leave at its end), 0 when there is no limit (nothing counted), -1 when addr
+/// has as many sessions as allowed. Thread-safe.
+[[nodiscard]] int ftpd_ip_enter(const char *addr);
+void ftpd_ip_leave(const char *addr);
 /// The FTPS listener's TLS server configuration, or null when FTPS is off.
 const ssl_conf *ftpd_tls_conf();
 /// The whole control session: set-up, greeting, command loop, teardown. The caller gives

@@ -110,6 +110,13 @@ static int ftpd_srv_mount(ftp_session *s) {
 static int ftpd_srv_init(ftp_session *s) {
     if (ftpd_srv_addrs(s) != 0)
         return -1;
+    int counted = ftpd_ip_enter(s->peer_addr);
+    if (counted < 0) {
+        LOG2(LOG2_DBG, "ftpd", "max_per_ip=%d [%s]\n", g_ftpd_conf.max_per_ip, s->peer_addr);
+        (void)ftp_relply(s, 421, "There are too many connections from your internet address.");
+        return -1;
+    }
+    s->ip_counted = counted;
     if (s->tls && ftpd_srv_tls(s) != 0)
         return -1;
     s->conn.stream.timeout_ms = g_ftpd_conf.ctrl_poll_timeout_ms > 0
@@ -125,6 +132,8 @@ static int ftpd_srv_init(ftp_session *s) {
 }
 
 static void ftpd_srv_exit(ftp_session *s) {
+    if (s->ip_counted)
+        ftpd_ip_leave(s->peer_addr);
     data_close(s);
     ftp_xfer_buf_free(s);
     if (s->mount)
