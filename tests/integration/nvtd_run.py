@@ -107,10 +107,12 @@ class ServerCase(NvtdCase):
     """start_server runs nvtd on self.conf in the background until it listens on
     self.port; the test's clean-up stops it and checks its standard error."""
 
-    def start_server(self, *extra, env=None, ports=None):
-        """Starts nvtd and returns once every port of ports (default: self.port) accepts."""
+    def start_server(self, *extra, env=None, ports=None, preexec=None):
+        """Starts nvtd and returns once every port of ports (default: self.port) accepts;
+        preexec runs in the child before nvtd starts (limits)."""
         proc = subprocess.Popen([self.exe, "-q", "-c", self.conf, *extra], cwd=self.work,
-                                env=env or clean_env(), stdin=subprocess.PIPE,
+                                env=env or clean_env(), preexec_fn=preexec,
+                                stdin=subprocess.PIPE,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(self.stop_server, proc)
         waiting = list(ports or [self.port])

@@ -2,6 +2,7 @@
 // connects back to the client, passive listeners (one transfer each, the client's address
 // only, the accept wait) and the replies when no data mode is usable.
 #include "ftpb_util.h"
+#include "log.h"
 
 namespace {
 
@@ -36,6 +37,28 @@ struct active_peer {
     }
 };
 
+/// A passive range of two ports whose first one another socket holds.
+class DataRangeTest : public FtpbServer {
+protected:
+    int first = 0;
+    os_socket_t holder = 0;
+
+    void configure() override {
+        sock_srv_opts o{};
+        o.backlog = 1;
+        for (int tries = 0; tries < 20 && !holder; tries++) {
+            first = 20000 + (ftpd_test_free_port() % 30000);
+            holder = sock_tcp_bind("127.0.0.1", first, &o);
+        }
+        g_ftpd_conf.passive_begin_port = first;
+        g_ftpd_conf.passive_end_port = first + 2;
+    }
+    void TearDown() override {
+        sock_tcp_close(holder);
+        FtpbServer::TearDown();
+    }
+};
+
 }  // namespace
 
 TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHostsAndFailedConnects) {
@@ -56,7 +79,7 @@ TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHostsAndFailedConnects) {
     const char *illegal[] = {
         "PORT 10,0,0,1,4,1",          "PORT 127,0,0,2,4,1",         "PORT 127,0,0,1,0,0",
         "EPRT |1|10.0.0.1|5000|",     "EPRT |1|127.0.0.1|0|",       "EPRT |1|127.0.0.1|65536|",
-        "EPRT |2|::1|5000|",
+        "EPRT |2|::1|5000|",          "PORT 127,0,0,1,3,255",       "EPRT |1|127.0.0.1|21|",
     };
     for (const char *line : illegal) {
         EXPECT_EQ(c.cmd(line), 500) << line;
@@ -85,6 +108,12 @@ TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
     snprintf(line, sizeof line, "PORT 127,0,0,1,%d,%d", peer.port / 256, peer.port % 256);
     ASSERT_EQ(c.cmd(line), 200);
     EXPECT_EQ(c.text, "PORT command successful. Consider using PASV");
+    // A proxy in the environment is for the process's own requests, never for the client's
+    // data connection (nothing listens on this one).
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(ftpd_test_free_port())).c_str(), 1);
+    struct unset_proxy {
+        ~unset_proxy() { unsetenv("http_proxy"); }
+    } unset;
     for (const char *cmd : {"RETR a.txt", "NLST"}) {
         ASSERT_TRUE(c.send(cmd));
         net_stream d{};
@@ -166,4 +195,39 @@ TEST_F(DataPasvAddrTest, PasvAnnouncesTheConfiguredAddress) {
     ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("PASV"), 227);
     EXPECT_EQ(c.text.rfind("Entering Passive Mode (10,1,2,3,", 0), 0u) << c.text;
+}
+
+// Passive ports that other sockets hold are passed over quietly; a range with none left
+// gets 425 and the session goes on.
+TEST_F(DataRangeTest, BusyPortsAreSkippedQuietlyAndAnEmptyRangeGets425) {
+    ftpb_client c;
+    ASSERT_TRUE(c.open(port));
+    ASSERT_EQ(c.cmd("PASV"), 227);
+    unsigned h[6];
+    ASSERT_EQ(sscanf(c.text.c_str() + c.text.find('('), "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1],
+                     &h[2], &h[3], &h[4], &h[5]),
+              6);
+    EXPECT_EQ(int(h[4] * 256 + h[5]), first + 1);
+    EXPECT_EQ(log2_recent_lines().find("socket_listen error"), std::string::npos);
+    // With the second port taken by this client's own waiting listener, none is left.
+    ftpb_client other;
+    ASSERT_TRUE(other.open(port));
+    EXPECT_EQ(other.cmd("PASV"), 425);
+    EXPECT_EQ(other.text, "Can't open passive connection.");
+    EXPECT_EQ(other.cmd("NOOP"), 200);
+    EXPECT_EQ(other.cmd("LIST"), 425);
+}
+
+TEST(DataIpv6, EprtNamingAnotherLinkIsRefused) {
+    if (!os_has_ipv6())
+        GTEST_SKIP() << "no IPv6";
+    ftpd_test_server server;
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) { cf.ftp_addr = "::1"; }));
+    ftp_client c;
+    ASSERT_EQ(net_open(&c.st, ("tcp://[::1]:" + std::to_string(server.port)).c_str(), 3000), 0);
+    ASSERT_EQ(c.reply(), 220);
+    ASSERT_EQ(c.login("anonymous", "x"), 230);
+    EXPECT_EQ(c.cmd("EPRT |2|::1%1|5000|"), 500);
+    EXPECT_EQ(c.text, "Illegal PORT command.");
+    EXPECT_EQ(c.cmd("EPRT |2|::1|5000|"), 200);
 }

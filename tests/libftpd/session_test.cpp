@@ -4,11 +4,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 #include "ftpd_internal.h"
 #include "ftpd_test_util.h"
+#include "log.h"
 #include "ssl.h"
 
 namespace {
@@ -112,6 +114,82 @@ TEST_F(FtpdSession, MaxClientsRefusesWith421UntilASessionEnds) {
     ASSERT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 1; }, 5000));
     connect(third);
     EXPECT_EQ(third.cmd("NOOP"), 200);
+}
+
+TEST_F(FtpdSession, MaxPerIpCountsEachAddressAlone) {
+    server.stop();
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) { cf.max_per_ip = 2; }));
+    ftp_client a, b, third, other;
+    connect(a);
+    connect(b);
+    ASSERT_TRUE(third.open(server.port));
+    EXPECT_EQ(third.reply(), 421);
+    EXPECT_EQ(third.last, "421 There are too many connections from your internet address.");
+    EXPECT_TRUE(third.wait_closed(3000));
+    ASSERT_TRUE(other.open(server.port, "127.0.0.2"));
+    EXPECT_EQ(other.reply(), 220);
+    EXPECT_EQ(a.cmd("QUIT"), 221);
+    ASSERT_TRUE(ftpd_test_wait_until([&] { return ftpd_session_count(server.srv) == 2; }, 5000));
+    third.close();
+    connect(third);
+}
+
+TEST_F(FtpdSession, LoginTimeoutClosesOnlySessionsNotLoggedIn) {
+    server.stop();
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) {
+        cf.login_timeout_ms = 600;
+        cf.ctrl_poll_timeout_ms = 100;
+    }));
+    ftp_client in;
+    connect(in);
+    ASSERT_EQ(in.login("anonymous", "x"), 230);
+    connect(c);
+    // Commands keep coming, but none is a successful PASS.
+    int code = 0;
+    for (int i = 0; i < 100 && (code = c.cmd("USER anonymous", 3000)) == 331; i++)
+        os_sleep_ms(20);
+    EXPECT_EQ(code, 421);
+    EXPECT_EQ(c.last, "421 Login timeout.");
+    EXPECT_TRUE(c.wait_closed(3000));
+    EXPECT_EQ(in.cmd("NOOP"), 200);
+}
+
+// A command runs only once its line feed came: the first piece of "DELE keep.bak" must
+// not delete "keep", and bytes without a line feed do not keep a session alive.
+TEST_F(FtpdSession, PartialLinesWaitForTheirLineFeed) {
+    server.stop();
+    ASSERT_TRUE(server.start([](ftpd_conf &cf) {
+        cf.ctrl_poll_timeout_ms = 100;
+        cf.idle_timeout_ms = 1500;
+    }));
+    ftpd_test_write(server.root + "/keep", "k");
+    ftpd_test_write(server.root + "/keep.bak", "b");
+    connect(c);
+    ASSERT_EQ(c.login("anonymous", "x"), 230);
+    ASSERT_TRUE(c.send_raw("DELE keep"));
+    EXPECT_EQ(c.reply(400), -1);  // several poll time-outs pass without a reply
+    ASSERT_TRUE(c.send(".bak"));
+    EXPECT_EQ(c.reply(), 250);
+    EXPECT_TRUE(std::ifstream(server.root + "/keep").good());
+    EXPECT_FALSE(std::ifstream(server.root + "/keep.bak").good());
+    // A byte every 200 ms without a line feed: timed out like a silent client.
+    int code = -1;
+    for (int i = 0; i < 40 && code == -1 && c.send_raw("x"); i++)
+        code = c.reply(200);
+    EXPECT_EQ(code, 421);
+    EXPECT_EQ(c.last, "421 Timeout.");
+    EXPECT_TRUE(c.wait_closed(3000));
+}
+
+TEST_F(FtpdSession, PasswordsNeverReachTheLog) {
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, long{LOG2_VERB});
+    connect(c);
+    EXPECT_EQ(c.cmd("USER anonymous"), 331);
+    EXPECT_EQ(c.cmd("pass s3cret-Word"), 230);
+    std::string recent = log2_recent_lines();
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, long{LOG2_INFO});
+    EXPECT_EQ(recent.find("s3cret"), std::string::npos);
+    EXPECT_NE(recent.find("[PASS ***]"), std::string::npos);
 }
 
 TEST_F(FtpdSession, ThreeHundredConnectionsAtOnceAreServedAndLeaveNothingBehind) {

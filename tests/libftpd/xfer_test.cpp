@@ -1,6 +1,8 @@
 // xfer_test.cpp - transfers through a raw client: restart offsets, truncation and append
 // rules, TYPE, ABOR during a rate-limited download, stalled and broken
 // data connections, files that change while they are sent.
+#include <sys/socket.h>
+
 #include "ftpb_util.h"
 
 #include "ftpd_internal.h"
@@ -141,8 +143,11 @@ TEST_P(XferSlowTest, AborOrAClosedDataConnectionEndsADownload) {
     EXPECT_EQ(c.cmd("abor"), 500);
     EXPECT_EQ(c.text, "Unknown command");
     ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    // ABOR in two pieces: the first is only a part of a line and changes nothing.
+    ASSERT_TRUE(c.send_raw("AB"));
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
     auto t0 = now();
-    ASSERT_TRUE(c.send("ABOR"));
+    ASSERT_TRUE(c.send("OR"));
     std::string rest = c.read_data();
     EXPECT_LT(rest.size(), size_t{3} << 20);
     EXPECT_EQ(c.reply(), 426);
@@ -150,16 +155,51 @@ TEST_P(XferSlowTest, AborOrAClosedDataConnectionEndsADownload) {
     EXPECT_EQ(c.reply(), 226);
     EXPECT_EQ(c.text, "ABOR successful");
     EXPECT_LT(since(t0), 3.0);
-    // ABOR outside a transfer.
+    // ABOR outside a transfer, also behind the Telnet bytes a client sends with it.
     EXPECT_EQ(c.cmd("ABOR"), 225);
-    // A client closing the data connection mid-download: 451, and the session goes on.
+    EXPECT_EQ(c.cmd("\xff\xf4\xff" "ABOR"), 225);
+    // During a transfer, the Telnet interrupt with its synch byte sent as urgent data (out
+    // of the stream) leaves "\xff\xf4\xff" before ABOR.
+    ASSERT_TRUE(c.pasv());
+    ASSERT_EQ(c.cmd("RETR big.bin"), 150);
+    ASSERT_GT(net_read(&c.data, buf, sizeof buf), 0);
+    ASSERT_TRUE(c.send_raw("\xff\xf4\xff"));
+    ASSERT_EQ(send(int(c.st.handle - 1), "\xf2", 1, MSG_OOB), 1);
+    ASSERT_TRUE(c.send("ABOR"));
+    (void)c.read_data();
+    EXPECT_EQ(c.reply(), 426);
+    EXPECT_EQ(c.reply(), 226);
+    // A client closing the data connection mid-download: 426, and the session goes on.
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("RETR big.bin"), 150);
     ASSERT_GT(net_read(&c.data, buf, 4096), 0);
     c.close_data();
-    EXPECT_EQ(c.reply(), 451);
+    EXPECT_EQ(c.reply(), 426);
     EXPECT_EQ(c.text, "Failure writting to network stream.");
     EXPECT_EQ(c.cmd("NOOP"), 200);
+}
+
+// Clients that trickle bytes or flood lines on their control connection during a transfer
+// hold up only themselves: a new client is greeted at once all the while.
+TEST_P(XferSlowTest, ControlTrafficDuringTransfersStallsNoOneElse) {
+    ftpb_write_file(root / "big.bin", ftpb_bytes(8 << 20));
+    ftpb_client trickle, flood;
+    for (ftpb_client *c : {&trickle, &flood}) {
+        ASSERT_TRUE(c->open(port));
+        ASSERT_TRUE(c->pasv());
+        ASSERT_EQ(c->cmd("RETR big.bin"), 150);  // nobody reads the data
+    }
+    std::string lines;
+    for (int i = 0; i < 20000; i++)
+        lines += "NOOP\r\n";
+    ASSERT_TRUE(flood.send_raw(lines));  // and the replies are never read
+    ASSERT_TRUE(trickle.send_raw("RETR big"));
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(trickle.send_raw("A"));
+        ftp_client fresh;
+        ASSERT_TRUE(fresh.open(port));
+        EXPECT_EQ(fresh.reply(1000), 220) << i;
+    }
 }
 
 TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {

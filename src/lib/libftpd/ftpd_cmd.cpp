@@ -79,12 +79,25 @@ void ftp_cmd_map_exit() {
     g_cmd_map = nullptr;
 }
 
+// The line as the verbose log shows it: a password never reaches the log.
+static void ftp_log_line(const char *line) {
+    if (!log2_enabled(LOG2_VERB))
+        return;
+    if (pal_iequals(std::string_view(line).substr(0, 4), "PASS") && (line[4] == ' ' || !line[4]))
+        LOG2(LOG2_VERB, "ftpd", "[PASS ***]\n");
+    else
+        LOG2(LOG2_VERB, "ftpd", "[%s]\n", line);
+}
+
 const ftp_cmd_row *ftp_cmd(ftp_session *s) {
     char *line = s->line;
     size_t len = strnlen(line, sizeof s->line);
     while (len > 0 && pal_isspace(line[len - 1]))
         line[--len] = '\0';
-    LOG2(LOG2_VERB, "ftpd", "[%s]\n", line);
+    // The exact Telnet form has a row of its own; any other Telnet prefix is dropped.
+    if (strncmp(line, FTP_TELNET_ABOR, 4) != 0)
+        line = const_cast<char *>(ftp_skip_telnet(line));
+    ftp_log_line(line);
     s->cmd = line;
     s->arg = nullptr;
     if (char *blank = strchr(line, ' ')) {

@@ -39,10 +39,18 @@ static int split_fields(std::string_view text, char sep, std::string_view *out, 
     }
 }
 
-/// Checks an active-mode address and port against the client and stores the URL.
+/// True when an IPv6 address names another link than the client's: a scope given that
+/// differs from the control connection's.
+static bool other_scope(const os_sockaddr *addr, const os_sockaddr *peer) {
+    return addr->family == OS_AF_INET6 && addr->scope != 0 && addr->scope != peer->scope;
+}
+
+/// Checks an active-mode address and port against the client and stores the address.
+/// Ports below 1024 belong to system services and are refused like other hosts' addresses.
 /// Replies and returns -1 when refused.
-static int active_set(ftp_session *s, const os_sockaddr *addr, long port) {
-    if (port <= 0 || port > 65535 || !os_ipaddr_same_host(addr, &s->peer_sa)) {
+static int active_set(ftp_session *s, os_sockaddr *addr, long port) {
+    if (port < 1024 || port > 65535 || !os_ipaddr_same_host(addr, &s->peer_sa) ||
+        other_scope(addr, &s->peer_sa)) {
         char text[FTP_ADDR_SIZE];
         os_ipaddr_cstr(addr, false, text);
         LOG2(LOG2_ERR, TAG, "refused data address [%s]:%ld of client [%s]\n", text, port,
@@ -50,6 +58,10 @@ static int active_set(ftp_session *s, const os_sockaddr *addr, long port) {
         ftp_relply(s, 500, "Illegal PORT command.");
         return -1;
     }
+    if (addr->family == OS_AF_INET6)
+        addr->scope = s->peer_sa.scope;
+    addr->port = uint16_t(port);
+    s->active_sa = *addr;
     char text[FTP_ADDR_SIZE];
     os_ipaddr_cstr(addr, false, text);
     if (addr->family == OS_AF_INET6)
@@ -115,8 +127,8 @@ int do_eprt(ftp_session *s) {
     return 0;
 }
 
-/// Opens the one-connection listener on the control connection's local address. A
-/// failure ends the session after this command (no reply).
+/// Opens the one-connection listener on the control connection's local address. When no
+/// port is free the client hears 425 and the session goes on.
 static int pasv_comm(ftp_session *s) {
     data_close(s);
     sock_srv_opts opts{};
@@ -127,7 +139,8 @@ static int pasv_comm(ftp_session *s) {
                                          g_ftpd_conf.passive_end_port, &opts);
     if (s->pasv == nullptr) {
         LOG2(LOG2_ERR, TAG, "sock_tcp_server_wait_open2 failed\n");
-        s->quit = 1;
+        s->data_mode = FTP_DATA_NONE;
+        ftp_relply(s, 425, "Can't open passive connection.");
         return -1;
     }
     s->pasv_port = sock_tcp_server_wait_port(s->pasv);
@@ -183,21 +196,33 @@ int do_epsv(ftp_session *s) {
     return 0;
 }
 
+/// Connects to the client's PORT/EPRT address directly: a data connection never goes
+/// through a proxy, whatever the process environment says.
+static int active_connect(ftp_session *s) {
+    sock_cli_opts opts{};
+    opts.timeout_ms = g_ftpd_conf.port_connect_timeout_ms;
+    net_err e{};
+    os_socket_t sock = sock_tcp_init(s->active_sa.family, 0, &e);
+    if (sock != 0 && sock_connect_imp(sock, &s->active_sa, &opts, &e) != 0) {
+        sock_tcp_close(sock);
+        sock = 0;
+    }
+    if (sock == 0) {
+        LOG2(LOG2_ERR, TAG, "net_open [%s] failed: %s\n", s->active_url, net_err_text(&e));
+        ftp_relply(s, 500, "Connect failed.");
+        return -1;
+    }
+    net_stream_init(&s->data, NET_TYPE_TCP, sock, g_ftpd_conf.read_timeout_ms);
+    return 0;
+}
+
 int get_fd(ftp_session *s) {
     if (s->data.handle != 0) {
         net_close(&s->data);
         net_stream_init(&s->data, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
     }
-    if (s->data_mode == FTP_DATA_PORT) {
-        if (net_open(&s->data, s->active_url, g_ftpd_conf.port_connect_timeout_ms) != 0) {
-            LOG2(LOG2_ERR, TAG, "net_open [%s] failed\n", s->active_url);
-            net_stream_init(&s->data, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
-            ftp_relply(s, 500, "Connect failed.");
-            return -1;
-        }
-        s->data.timeout_ms = g_ftpd_conf.read_timeout_ms;
-        return 0;
-    }
+    if (s->data_mode == FTP_DATA_PORT)
+        return active_connect(s);
     if (s->data_mode != FTP_DATA_PASV || s->pasv == nullptr) {
         LOG2(LOG2_ERR, TAG, "invalid mode=%d\n", s->data_mode);
         ftp_relply(s, 425, "Use PORT or PASV first.");

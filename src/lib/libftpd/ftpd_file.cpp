@@ -22,7 +22,7 @@ int do_mkd(ftp_session *s) {
         ftp_relply(s, 550, "Create directory operation failed");
         return 0;
     }
-    ftp_relply(s, 257, "\"%s\"", path);
+    ftp_relply(s, 257, "%s", ftp_quote_path(path).c_str());
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "ftpd.h"
 #include "net.h"
@@ -19,18 +20,27 @@ enum : int {
 /// Data mode of a session.
 enum : int { FTP_DATA_NONE = 0, FTP_DATA_PASV = 1, FTP_DATA_PORT = 2 };
 
+/// Control connection input: bytes received and not yet taken as a line.
+struct ftp_ctrl_in {
+    char buf[FTP_LINE_SIZE];
+    uint32_t len;
+    int eof;     ///< the connection ended or failed: no more lines come
+    int broken;  ///< a line too long, or a reply that could not be sent: the session ends
+};
+
 /// One control session. The pool hands it out zeroed (raw memory, so every field is
 /// trivially constructible); it begins with the pool's connection record, whose stream is
-/// the control connection. Touched by the session's worker only, except during a
-/// transfer, when the event thread reads the control stream, may reply 500 on it and
-/// sets abort.
+/// the control connection. Touched by the session's worker only; the pool's teardown sets
+/// the control stream's abort flag from another thread.
 struct ftp_session {
     sock_ctx conn;              ///< first: the control stream and the pool
     vfs_mount *mount;           ///< the session's file system
     int64_t last_activity_ms;   ///< monotonic time at the end of the last command
+    int64_t start_ms;           ///< monotonic time the session started (login deadline)
     int quit;                   ///< the loop ends after this command
     int tls;                    ///< the connection came in on the FTPS port
     int logged_in;              ///< a PASS succeeded; gates every command but a few
+    int ip_counted;             ///< counted in the per-address sessions
     char cdir[VFS_PATH_MAX];    ///< current directory, absolute inside the mount
     char line[FTP_LINE_SIZE];   ///< received command line; reused for listing lines
     char path[VFS_PATH_MAX];    ///< result of ftp_get_apath
@@ -49,7 +59,7 @@ struct ftp_session {
     uint32_t read_bs;           ///< bytes per upload read
     uint32_t write_bs;          ///< bytes per download read and listing flush
     int ascii;                  ///< TYPE A (1) or TYPE I (0)
-    std::atomic<int> abort;     ///< set by the event thread when ABOR arrives
+    std::atomic<int> abort;     ///< ABOR arrived during the running transfer
     char rnfr[VFS_PATH_MAX];    ///< rename source stored by RNFR
     int has_rnfr;
     int64_t rest;               ///< restart offset, consumed by the next transfer
@@ -57,8 +67,9 @@ struct ftp_session {
     sock_wait_srv *pasv;        ///< one-connection listener of PASV/EPSV, or null
     int pasv_port;
     char active_url[FTP_LINE_SIZE];  ///< data address of PORT/EPRT as a "tcp://" URL
+    os_sockaddr active_sa;      ///< the same address as a record, with its port
     net_stream data;            ///< the data connection; handle 0 when closed
-    sock_event_ctx *event;      ///< ABOR watch during a transfer, or null
+    ftp_ctrl_in in;             ///< control connection input
 };
 
 /// Command handler: writes its own replies. Returns 0 (the result is not used further).
@@ -77,8 +88,9 @@ struct ftp_cmd_row {
 };
 
 // ---------------------------------------------------------------------------------------
-// Replies (ftpd_session.cpp). Each formats into at most 8192 bytes and writes with
-// net_write on the control stream. Return the bytes written or a negative value.
+// The control connection (ftpd_ctrl.cpp). Replies format into at most 8192 bytes and are
+// written with net_write on the control stream; they return the bytes written (fewer when
+// the client stopped reading) or a negative value.
 
 /// "%d %s\r\n": a single-line reply or the last line of a multi-line one.
 [[gnu::format(printf, 3, 4)]] int ftp_relply(ftp_session *s, int code, const char *fmt, ...);
@@ -86,16 +98,22 @@ struct ftp_cmd_row {
 [[gnu::format(printf, 3, 4)]] int ftp_lrelply(ftp_session *s, int code, const char *fmt, ...);
 /// " %s\r\n": a continuation line.
 [[gnu::format(printf, 2, 3)]] int ftp_reply_line(ftp_session *s, const char *fmt, ...);
+/// path in double quotes with every quote inside doubled, as 257 replies carry it.
+std::string ftp_quote_path(const char *path);
 
-// ---------------------------------------------------------------------------------------
-// ABOR during a transfer (ftpd_session.cpp).
-
-/// Watches the control connection on the event thread for ABOR while a transfer runs.
-void cmd_event_add(ftp_session *s);
-/// Ends that watch (waits until the event procedure no longer runs).
-void cmd_event_del(ftp_session *s);
+/// The next whole command line into s->line (no line feed, no carriage returns), waiting up
+/// to wait_ms for more bytes when none is buffered. Returns 1 with a line, 0 when no whole
+/// line came in time (bytes of a partial one stay buffered), -1 when the session must end
+/// (the connection ended or failed, or a line of 8192 bytes or more).
+[[nodiscard]] int ftp_ctrl_gets(ftp_session *s, int wait_ms);
+/// The ABOR watch of a running transfer, called by the worker between blocks and in every
+/// wait slice: takes what the control connection holds without waiting, sets abort for an
+/// ABOR line and answers any other whole line 500 "Unknown command".
+void ftp_ctrl_watch(ftp_session *s);
 /// After a transfer: when abort is set, clears it and replies 226 "ABOR successful".
 void abor_reply(ftp_session *s);
+/// line past any leading Telnet command bytes (IAC, IP, DM) that clients send before ABOR.
+const char *ftp_skip_telnet(const char *line);
 
 // ---------------------------------------------------------------------------------------
 // Paths and permissions (ftpd_login.cpp).
@@ -164,6 +182,11 @@ int do_noop(ftp_session *s);
 
 struct ssl_conf;
 
+/// Counts a session of client address addr against "nvtd:max_per_ip": 1 when counted
+/// (ftpd_ip_leave at its end), 0 when there is no limit (nothing counted), -1 when addr
+/// has as many sessions as allowed. Thread-safe.
+[[nodiscard]] int ftpd_ip_enter(const char *addr);
+void ftpd_ip_leave(const char *addr);
 /// The FTPS listener's TLS server configuration, or null when FTPS is off.
 const ssl_conf *ftpd_tls_conf();
 /// The whole control session: set-up, greeting, command loop, teardown. The caller gives

@@ -84,8 +84,6 @@ static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
 
 /// Writes the line of one entry, long or name only.
 static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
-    if (e->name[0] != '\0' && e->name[1] == ':')
-        e->name[1] = '_';
     char line[LIST_LINE_SIZE];
     int n = is_long ? ftp_list_line(e, now, line, sizeof(line))
                     : pal_snprintf(line, "%s\r\n", e->name);
@@ -166,8 +164,6 @@ static void stat_path(ftp_session *s) {
     if (vfs_dirent_of(s->mount, path, &e) < 0) {
         LOG2(LOG2_ERR, TAG, "ldirent [%s] error: %s\n", path, vfs_strerror(s->mount));
     } else {
-        if (e.name[0] != '\0' && e.name[1] == ':')
-            e.name[1] = '_';
         char line[LIST_LINE_SIZE];
         int n = ftp_list_line(&e, os_time_now(), line, sizeof(line));
         if (n >= 2)

@@ -63,7 +63,7 @@ int do_cdup(ftp_session *s) {
 }
 
 int do_pwd(ftp_session *s) {
-    (void)ftp_relply(s, 257, "\"%s\"", s->cdir);
+    (void)ftp_relply(s, 257, "%s", ftp_quote_path(s->cdir).c_str());
     return 0;
 }
 

@@ -1,7 +1,6 @@
 // ftpd_session.cpp - one control session from greeting to close: set-up (addresses, TLS,
-// the session's file system), the read loop with its idle time-out, the reply helpers,
-// the ABOR watch during transfers and the few commands that belong to the session itself.
-#include <cstdarg>
+// the session's file system), the command loop with its idle and login time-outs, and the
+// few commands that belong to the session itself.
 #include <cstring>
 
 #include "ftpd_internal.h"
@@ -10,104 +9,6 @@
 
 #define FTPD_NAME "nvtd"
 #define FTPD_VERSION "1.0.0.0"
-
-// ---------------------------------------------------------------------------------------
-// Replies.
-
-static int ftp_send_fmt(ftp_session *s, const char *lead, const char *fmt, va_list ap) {
-    char buf[FTP_LINE_SIZE];
-    int n = pal_strlcpy(buf, lead);
-    if (n < 0)
-        return -1;
-    bool cut = false;
-    n += pal_vsnprintf(std::span<char>(buf + n, sizeof buf - size_t(n) - 2), fmt, ap, &cut);
-    buf[n++] = '\r';
-    buf[n++] = '\n';
-    int rc = net_write(&s->conn.stream, buf, n);
-    LOG2(LOG2_VERB, "ftpd", "eno=%d [%.*s]\n", rc, n - 2, buf);
-    return rc;
-}
-
-int ftp_relply(ftp_session *s, int code, const char *fmt, ...) {
-    char lead[16];
-    (void)pal_snprintf(lead, "%d ", code);
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, lead, fmt, ap);
-    va_end(ap);
-    return rc;
-}
-
-int ftp_lrelply(ftp_session *s, int code, const char *fmt, ...) {
-    char lead[16];
-    (void)pal_snprintf(lead, "%d-", code);
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, lead, fmt, ap);
-    va_end(ap);
-    return rc;
-}
-
-int ftp_reply_line(ftp_session *s, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, " ", fmt, ap);
-    va_end(ap);
-    return rc;
-}
-
-// ---------------------------------------------------------------------------------------
-// ABOR while a transfer runs: the event thread reads the control connection.
-
-// Runs on the event thread. The worker does not touch the control stream while the watch
-// is in place, so reading it here is safe; the line goes into a buffer of its own because
-// the command word and argument of the running transfer point into s->line.
-static int cmd_events_handle(os_socket_t, unsigned, void *arg) {
-    auto *s = static_cast<ftp_session *>(arg);
-    char buf[FTP_LINE_SIZE];
-    // A short wait: the event thread serves every listener and session.
-    int saved = s->conn.stream.timeout_ms;
-    s->conn.stream.timeout_ms = 1000;
-    int n = net_gets(&s->conn.stream, buf, sizeof buf);
-    s->conn.stream.timeout_ms = saved;
-    if (n < 0) {
-        LOG2(LOG2_ERR, "ftpd", "net_gets failed\n");
-        return -1;  // the watch ends; the worker sees the closed connection later
-    }
-    if (n == 0)
-        return 0;
-    size_t len = strnlen(buf, sizeof buf);
-    while (len > 0 && pal_isspace(buf[len - 1]))
-        buf[--len] = '\0';
-    if (strcmp(buf, "ABOR") == 0 || strcmp(buf, "\xff\xf4\xff\xf2" "ABOR") == 0) {
-        s->abort.store(1);
-        return 0;
-    }
-    (void)ftp_relply(s, 500, "Unknown command");
-    return 0;
-}
-
-void cmd_event_add(ftp_session *s) {
-    if (s->event)
-        return;
-    s->event = sock_insert_event_proc(s->conn.stream.handle, cmd_events_handle, s);
-    if (!s->event)
-        LOG2(LOG2_ERR, "ftpd", "sock_insert_event_proc failed\n");
-}
-
-void cmd_event_del(ftp_session *s) {
-    if (!s->event)
-        return;
-    (void)sock_del_event_proc(s->event);
-    s->event = nullptr;
-}
-
-void abor_reply(ftp_session *s) {
-    if (s->abort.load() != 1)
-        return;
-    s->abort.store(0);
-    (void)ftp_relply(s, 226, "ABOR successful");
-}
 
 // ---------------------------------------------------------------------------------------
 // Commands of the session itself.
@@ -171,12 +72,22 @@ static int ftpd_srv_addrs(ftp_session *s) {
     return 0;
 }
 
-// The handshake runs on this session's worker, bounded by the data read time-out, so a
-// client that never finishes it holds up nobody else.
+// The whole handshake has one deadline, the data read time-out, checked in every wait
+// slice: a client that feeds it a byte at a time cannot stretch it read by read.
+static bool ftpd_tls_late(void *arg, int) {
+    return os_clock_ms() >= *static_cast<uint64_t *>(arg);
+}
+
 static int ftpd_srv_tls(ftp_session *s) {
-    s->conn.stream.timeout_ms = g_ftpd_conf.read_timeout_ms > 0 ? g_ftpd_conf.read_timeout_ms
-                                                                 : 5000;
+    int limit = g_ftpd_conf.read_timeout_ms > 0 ? g_ftpd_conf.read_timeout_ms : 5000;
+    uint64_t deadline = os_clock_ms() + uint64_t(limit);
+    net_stop stop;
+    stop.check = ftpd_tls_late;
+    stop.arg = &deadline;
+    s->conn.stream.timeout_ms = limit;
+    s->conn.stream.stop = &stop;
     ssl_session *tls = ssl_srv_new(&s->conn.stream, ftpd_tls_conf());
+    s->conn.stream.stop = nullptr;
     if (!tls) {
         LOG2(LOG2_DBG, "ftpd", "ssl_srv_new failed\n");
         return -1;
@@ -200,6 +111,13 @@ static int ftpd_srv_mount(ftp_session *s) {
 static int ftpd_srv_init(ftp_session *s) {
     if (ftpd_srv_addrs(s) != 0)
         return -1;
+    int counted = ftpd_ip_enter(s->peer_addr);
+    if (counted < 0) {
+        LOG2(LOG2_DBG, "ftpd", "max_per_ip=%d [%s]\n", g_ftpd_conf.max_per_ip, s->peer_addr);
+        (void)ftp_relply(s, 421, "There are too many connections from your internet address.");
+        return -1;
+    }
+    s->ip_counted = counted;
     if (s->tls && ftpd_srv_tls(s) != 0)
         return -1;
     s->conn.stream.timeout_ms = g_ftpd_conf.ctrl_poll_timeout_ms > 0
@@ -215,7 +133,8 @@ static int ftpd_srv_init(ftp_session *s) {
 }
 
 static void ftpd_srv_exit(ftp_session *s) {
-    cmd_event_del(s);
+    if (s->ip_counted)
+        ftpd_ip_leave(s->peer_addr);
     data_close(s);
     ftp_xfer_buf_free(s);
     if (s->mount)
@@ -223,10 +142,18 @@ static void ftpd_srv_exit(ftp_session *s) {
     s->mount = nullptr;
 }
 
-// True when the session has been silent for the idle time-out.
-static bool ftpd_srv_idle(ftp_session *s) {
+// True when the session has been without a whole command line for the idle time-out, or
+// has not logged in within the login time-out; the client hears why before the close.
+static bool ftpd_srv_expired(ftp_session *s) {
+    int64_t now = int64_t(os_clock_ms());
+    int64_t login = g_ftpd_conf.login_timeout_ms;
+    if (!s->logged_in && login > 0 && now - s->start_ms >= login) {
+        LOG2(LOG2_DBG, "ftpd", "login timeout [%s]\n", s->peer_addr);
+        (void)ftp_relply(s, 421, "Login timeout.");
+        return true;
+    }
     int64_t idle = g_ftpd_conf.idle_timeout_ms;
-    if (idle <= 0 || int64_t(os_clock_ms()) - s->last_activity_ms < idle)
+    if (idle <= 0 || now - s->last_activity_ms < idle)
         return false;
     LOG2(LOG2_DBG, "ftpd", "idle session timeout\n");
     (void)ftp_relply(s, 421, "Timeout.");
@@ -235,24 +162,27 @@ static bool ftpd_srv_idle(ftp_session *s) {
 
 static void ftpd_srv_loop(ftp_session *s) {
     for (;;) {
-        int n = net_gets(&s->conn.stream, s->line, sizeof s->line);
+        int n = ftp_ctrl_gets(s, s->conn.stream.timeout_ms);
         if (n < 0) {
             LOG2(LOG2_DBG, "ftpd", "net_gets failed\n");
             return;
         }
         if (n == 0) {
-            if (ftpd_srv_idle(s))
+            if (ftpd_srv_expired(s))
                 return;
             continue;
         }
         ftp_dispatch(s);
         s->last_activity_ms = int64_t(os_clock_ms());
-        if (s->quit)
+        if (s->quit || s->in.broken)
+            return;
+        if (ftpd_srv_expired(s))
             return;
     }
 }
 
 void ftpd_srv(ftp_session *s) {
+    s->start_ms = int64_t(os_clock_ms());
     if (ftpd_srv_init(s) == 0) {
         (void)ftp_relply(s, 220, "(%s %s)", FTPD_NAME, FTPD_VERSION);
         ftpd_srv_loop(s);

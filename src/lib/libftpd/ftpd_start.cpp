@@ -3,6 +3,9 @@
 #include "ftpd.h"
 
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "ftpd_internal.h"
 #include "libpwd.h"
@@ -83,6 +86,29 @@ static int accept_proc(os_socket_t new_sock, const os_sockaddr *, void *arg) {
     return 0;
 }
 
+// Live sessions per client address, for "nvtd:max_per_ip".
+static std::mutex g_ip_lock;
+static std::unordered_map<std::string, int> g_ip_sessions;
+
+int ftpd_ip_enter(const char *addr) {
+    int max = g_ftpd_conf.max_per_ip;
+    if (max <= 0)
+        return 0;
+    std::scoped_lock g(g_ip_lock);
+    int &n = g_ip_sessions[addr];
+    if (n >= max)
+        return -1;
+    n++;
+    return 1;
+}
+
+void ftpd_ip_leave(const char *addr) {
+    std::scoped_lock g(g_ip_lock);
+    auto it = g_ip_sessions.find(addr);
+    if (it != g_ip_sessions.end() && --it->second <= 0)
+        g_ip_sessions.erase(it);
+}
+
 static int ftpd_srv_thread(sock_ctx *c) {
     LOG2(LOG2_DBG, "ftpd", "==>\n");
     auto *s = reinterpret_cast<ftp_session *>(c);
@@ -93,8 +119,17 @@ static int ftpd_srv_thread(sock_ctx *c) {
     return 0;
 }
 
+// Anonymous, writable and the whole file system: legal, but rarely what anyone wants.
+static void ftpd_warn_open(const ftpd_conf &c) {
+    if (!c.user.empty() || c.readonly || !c.ftp_root.empty())
+        return;
+    LOG2(LOG2_WARN, "ftpd", "anonymous users may read and write the whole file system: set "
+         "nvtd:user and nvtd:passwd, nvtd:readonly = 1 or nvtd:ftp_root to close it\n");
+}
+
 static void ftpd_conf_fill() {
     ftpd_conf &c = g_ftpd_conf;
+    ftpd_warn_open(c);
     if (c.crt_file.empty())
         c.crt_file = "nvtd.crt";
     if (c.key_file.empty())

@@ -1,9 +1,9 @@
 // ftpd_xfer.cpp - file transfers: TYPE, REST, RETR, STOR, APPE, the per-session rate
 // limiter and the lazily allocated transfer buffer.
 //
-// Data moves block by block on the session's worker while the event thread watches the
-// control connection for ABOR; the loops look at the abort flag after every block and
-// inside every wait, so an ABOR ends a transfer within one block.
+// Data moves block by block on the session's worker, which also watches the control
+// connection for ABOR after every block and inside every wait, so an ABOR ends a transfer
+// within one block or one wait slice.
 #include "ftpd_internal.h"
 
 #include <algorithm>
@@ -77,6 +77,7 @@ static void rate_limit(ftp_session *s, int64_t bytes, int upload) {
         int64_t pause_us = want_us - (now - s->clock_us);
         int64_t end = now + pause_us;
         while (pause_us > 0 && s->abort.load() == 0 && s->conn.stream.abort.load() == 0) {
+            ftp_ctrl_watch(s);
             os_sleep_ms(static_cast<int>(std::min<int64_t>(pause_us / 1000 + 1, 100)));
             pause_us = end - static_cast<int64_t>(os_clock_us());
         }
@@ -85,37 +86,43 @@ static void rate_limit(ftp_session *s, int64_t bytes, int upload) {
     s->clock_us = now;
 }
 
-/// Stop check of the data stream: the client's ABOR or the session's teardown.
-static bool xfer_stopped(void *arg, int) {
-    auto *s = static_cast<ftp_session *>(arg);
-    return s->abort.load() != 0 || s->conn.stream.abort.load() != 0;
-}
-
-/// Looked at after every block: XFER_ABORT for the client's ABOR, XFER_NET when the session
-/// is being torn down, else XFER_OK.
+/// Looked at after every block and in every wait slice: XFER_ABORT for the client's ABOR,
+/// XFER_NET when the session is being torn down or its control connection broke, else
+/// XFER_OK.
 static int xfer_interrupted(ftp_session *s) {
+    ftp_ctrl_watch(s);
     if (s->abort.load() != 0)
         return XFER_ABORT;
-    return s->conn.stream.abort.load() != 0 ? XFER_NET : XFER_OK;
+    return s->conn.stream.abort.load() != 0 || s->in.broken ? XFER_NET : XFER_OK;
+}
+
+/// Stop check of the data stream.
+static bool xfer_stopped(void *arg, int) {
+    return xfer_interrupted(static_cast<ftp_session *>(arg)) != XFER_OK;
 }
 
 /// The stop check for the direct file transfers of libpal.
 static bool xfer_cancelled(void *arg) { return xfer_stopped(arg, 0); }
 
+/// The result reply of each outcome, for downloads and uploads. A client that closes the
+/// data connection early hears 426 (the connection closed, the transfer aborted), which
+/// is what clients that fetch parts of a file on several connections expect.
+static const struct {
+    int code;
+    const char *text[2];  // download, upload
+} xfer_replies[] = {
+    [XFER_OK] = {226, {"Transfer complete.", "Transfer complete."}},
+    [XFER_LOCAL] = {451, {"Failure reading from local file", "Failure reading from local file."}},
+    [XFER_NET] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
+    [XFER_STALL] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
+    [XFER_ABORT] = {426, {"Transfer aborted.", "Transfer aborted."}},
+};
+
 /// The result reply of a transfer, then the ABOR reply when one came.
 static void xfer_reply(ftp_session *s, int outcome, bool upload) {
-    if (outcome == XFER_ABORT || (outcome != XFER_OK && s->abort.load() != 0))
-        ftp_relply(s, 426, "Transfer aborted.");
-    else if (outcome == XFER_OK)
-        ftp_relply(s, 226, "Transfer complete.");
-    else if (outcome == XFER_LOCAL && upload)
-        ftp_relply(s, 451, "Failure reading from local file.");
-    else if (outcome == XFER_LOCAL)
-        ftp_relply(s, 451, "Failure reading from local file");
-    else if (upload)
-        ftp_relply(s, 426, "Failure recving to network stream.");
-    else
-        ftp_relply(s, 451, "Failure writting to network stream.");
+    if (outcome != XFER_OK && s->abort.load() != 0)
+        outcome = XFER_ABORT;  // the failure is what the ABOR caused
+    ftp_relply(s, xfer_replies[outcome].code, "%s", xfer_replies[outcome].text[upload]);
     abor_reply(s);
 }
 
@@ -125,11 +132,9 @@ static void xfer_begin(ftp_session *s, net_stop *stop) {
     stop->arg = s;
     s->data.stop = stop;
     s->clock_us = static_cast<int64_t>(os_clock_us());
-    cmd_event_add(s);
 }
 
 static void xfer_end(ftp_session *s, vfs_file *f) {
-    cmd_event_del(s);
     s->data.stop = nullptr;
     vfs_close(f);
     data_close(s);

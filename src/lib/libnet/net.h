@@ -97,6 +97,12 @@ void net_stream_init(net_stream *s, int type, os_socket_t handle, int timeout_ms
 /// Writes len bytes in slices of 500 ms (abort and stop checked each slice). Returns len,
 /// the bytes sent before the time-out or the peer's close, or -1 on error, abort or stop.
 [[nodiscard]] int net_write(net_stream *s, const void *buf, int len);
+/// Reads what has arrived, up to len bytes, waiting at most wait_ms (in slices of 300 ms,
+/// abort and stop checked each slice) for the first byte and never for more; wait_ms 0
+/// only takes what is there. For control connections, whose lines come in pieces. Returns
+/// the bytes read, 0 when nothing came in time, -1 on error, abort, stop or at the end of
+/// the stream. Leaves the stream's time-out as it was.
+[[nodiscard]] int net_read_avail(net_stream *s, void *buf, int len, int wait_ms);
 /// One byte: returns it with *got = 1; 0 with *got = 0 when nothing came in time; -1.
 [[nodiscard]] int net_getc(net_stream *s, int *got);
 /// Reads a line (up to LF or NUL) into buf of size bytes, without LF and CRs. Returns the

@@ -10,6 +10,9 @@ bool net_tls_hooks_get(net_tls_hooks *out);
 
 /// The socket event thread's poller (null before sock_env_init).
 os_poller *sock_env_poller();
+/// Drops the group's listeners from the event thread's pause list; sock_server_exit calls
+/// it before it removes the sockets from the poller.
+void sock_env_forget_listener(const sock_srv *srv);
 
 /// Descriptor stream kind (handle = fd + 1): sliced read(2)/write(2).
 int net_fd_read(net_stream *s, void *buf, int len);

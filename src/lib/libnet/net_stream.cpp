@@ -1,6 +1,7 @@
 // net_stream.cpp - the net stream record: dispatch by kind through operation tables (libssl
 // swaps a socket stream's table for its TLS one), line reading and closing, and the
 // memory kind.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -107,6 +108,37 @@ int net_write(net_stream *s, const void *buf, int len) {
     PAL_ASSERT_RET(s != nullptr && (buf != nullptr || len == 0), -1);
     const net_io_ops *ops = ops_of(s);
     return ops ? ops->send(s, buf, len) : -1;
+}
+
+// One read that takes only what is there: a zero time-out makes the socket kinds and TLS
+// return at the first empty wait instead of filling the whole buffer.
+static int read_now(net_stream *s, void *buf, int len) {
+    int saved = s->timeout_ms;
+    s->timeout_ms = 0;
+    int n = net_read(s, buf, len);
+    s->timeout_ms = saved;
+    if (n == 0 && s->disconnected)
+        return -1;
+    return n;
+}
+
+int net_read_avail(net_stream *s, void *buf, int len, int wait_ms) {
+    PAL_ASSERT_RET(s != nullptr && buf != nullptr && len > 0, -1);
+    if (s->type == NET_TYPE_MEM || s->type == NET_TYPE_STDIO)
+        return net_read(s, buf, len);
+    uint64_t start = os_clock_ms();
+    for (;;) {
+        int n = read_now(s, buf, len);
+        if (n != 0)
+            return n;
+        if (s->abort.load() || (s->stop && s->stop->flag.load()))
+            return -1;
+        int left = wait_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - start, 0x7fffffff));
+        if (left <= 0)
+            return 0;
+        if (os_socket_wait(s->handle, OS_SOCKET_READ, std::min(left, 300)) < 0)
+            return -1;
+    }
 }
 
 int net_getc(net_stream *s, int *got) {

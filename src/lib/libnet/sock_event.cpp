@@ -2,9 +2,11 @@
 // socket and every connection whose readability someone wants to hear about. Accept and
 // event procedures run on this thread, under the poller's lock, so a removal from another
 // thread returns only once no procedure of that object runs.
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "log.h"
 #include "net_internal.h"
@@ -17,14 +19,28 @@ struct sock_event_ctx {
 };
 
 namespace {
+/// A listener taken out of the poller for a moment after accept ran out of descriptors or
+/// memory; its pending connections wait in the kernel's queue.
+struct paused_listener {
+    sock_srv *srv;
+    os_socket_t sock;
+    uint64_t resume_ms;
+};
+
 struct sock_env {
     std::mutex lock;  // start and end of the environment
     std::atomic<os_poller *> poller{nullptr};
     os_thread *thread = nullptr;
     std::atomic<int> stop{0};
-    std::mutex events_lock;
+    std::mutex events_lock;  // also guards paused
     std::set<sock_event_ctx *> events;
+    std::vector<paused_listener> paused;
+    uint64_t accept_fail_logged_ms = 0;  // event thread only
 };
+
+// How long a listener rests when the process is out of descriptors or memory: short
+// enough that a freed descriptor is used at once, long enough not to spin.
+enum : int { ACCEPT_PAUSE_MS = 100 };
 }  // namespace
 
 static sock_env &env() {
@@ -37,6 +53,25 @@ os_poller *sock_env_poller() {
 }
 
 static void accept_to_work_threads(sock_srv *srv, os_socket_t ls);
+static void accept_failed(sock_srv *srv, os_socket_t ls);
+
+// After a failed accept: when the process ran out of descriptors or memory, the
+// listener stays readable, so it leaves the poller for a moment instead of spinning.
+static void accept_failed(sock_srv *srv, os_socket_t ls) {
+    int code = pal_last_error();
+    if (code != PAL_EMFILE && code != PAL_ENOMEM && code != -47 /* no buffer space */)
+        return;
+    sock_env &e = env();
+    uint64_t now = os_clock_ms();
+    if (now - e.accept_fail_logged_ms >= 1000 || e.accept_fail_logged_ms == 0) {
+        e.accept_fail_logged_ms = now;
+        LOG2(LOG2_ERR, NET_TAG, "accept on %s: %s; pausing the listener\n", srv->name,
+             pal_strerror(code));
+    }
+    std::scoped_lock g(e.events_lock);
+    if (os_poller_remove(e.poller.load(), {OS_POLLER_OBJECT_SOCKET, ls}))
+        e.paused.push_back({srv, ls, now + ACCEPT_PAUSE_MS});
+}
 
 static void accept_all(sock_srv *srv, os_socket_t ls) {
     if (!srv->accept_proc) {
@@ -48,6 +83,34 @@ static void accept_all(sock_srv *srv, os_socket_t ls) {
         (void)srv->accept_proc(ns, &peer, srv->arg);  // the procedure owns ns now
         peer = os_sockaddr{};
     }
+    accept_failed(srv, ls);
+}
+
+// Puts the listeners whose pause is over back into the poller. Returns the wait until the
+// next one is due (at most max_ms).
+static int resume_listeners(int max_ms) {
+    sock_env &e = env();
+    std::scoped_lock g(e.events_lock);
+    uint64_t now = os_clock_ms();
+    int wait = max_ms;
+    auto due = [&](const paused_listener &l) {
+        if (l.resume_ms > now) {
+            wait = std::min(wait, int(l.resume_ms - now));
+            return false;
+        }
+        if (!os_poller_insert(e.poller.load(), {OS_POLLER_OBJECT_SOCKET, l.sock},
+                              OS_POLLER_EVENT_READ, l.srv))
+            LOG2(LOG2_ERR, NET_TAG, "listener %s could not resume\n", l.srv->name);
+        return true;
+    };
+    std::erase_if(e.paused, due);
+    return wait;
+}
+
+void sock_env_forget_listener(const sock_srv *srv) {
+    sock_env &e = env();
+    std::scoped_lock g(e.events_lock);
+    std::erase_if(e.paused, [srv](const paused_listener &l) { return l.srv == srv; });
 }
 
 static int work_thread_entry(void *arg) {
@@ -73,6 +136,7 @@ static void accept_to_work_threads(sock_srv *srv, os_socket_t ls) {
         }
         os_thread_close(t);
     }
+    accept_failed(srv, ls);
 }
 
 static void sock_events_callback(os_poller *, os_poller_object obj, unsigned events, void *ctx) {
@@ -102,7 +166,8 @@ static int sock_events_thread(void *) {
     LOG2(LOG2_DBG, NET_TAG, "==>\n");
     sock_env &e = env();
     for (;;) {
-        int rc = os_poller_wait(e.poller.load(), sock_events_callback, 1000);
+        int wait = resume_listeners(1000);
+        int rc = os_poller_wait(e.poller.load(), sock_events_callback, wait);
         if (e.stop.load())
             break;
         if (rc < 0)

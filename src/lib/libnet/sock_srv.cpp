@@ -35,7 +35,10 @@ os_socket_t sock_tcp_bind(const char *addr, int port, sock_srv_opts *opts) {
         return 0;
     }
     if (!os_socket_listen(s, opts->backlog)) {
-        LOG2(int{LOG2_ERR} | LOG2_F_OSERR, NET_TAG, "socket_listen error: ");
+        // A port taken by another socket is expected while a range is searched; only the
+        // caller knows whether the search as a whole failed.
+        int level = pal_last_error() == PAL_EADDRINUSE ? LOG2_VERB : LOG2_ERR;
+        LOG2(level | LOG2_F_OSERR, NET_TAG, "socket_listen error: ");
         os_socket_exit(s);
         return 0;
     }
@@ -111,6 +114,7 @@ sock_srv *sock_server_init_imp(const char *addrs, int port, sock_srv_opts *opts)
 int sock_server_exit(sock_srv *srv) {
     if (!srv)
         return 0;
+    sock_env_forget_listener(srv);
     os_poller *p = sock_env_poller();
     for (int i = 0; i < srv->count; i++) {
         if (p)
