@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+
+#include "pal_value.h"
 
 /// Levels: the low byte of the level argument; smaller is more severe. Flags above it.
 enum : int {
@@ -145,6 +148,11 @@ struct log2_var {
     std::string (*get)();
 };
 extern const log2_var log2_vars[2];
+
+/// The same two variables as records for the shell's dynamic-variable registry: "log.level"
+/// (enumeration "verb|dbg|info|noti|warn|err|crit") and "log.dbgview" ("0|1"). The records
+/// live for the process; their set and get are safe from any thread.
+std::span<dvar> log2_dvars();
 
 // ---------------------------------------------------------------------------------------
 // Side log files (the login file and the like): append mode, own lock, size cap.
