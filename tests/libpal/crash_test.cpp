@@ -270,3 +270,15 @@ TEST_F(CrashRun, LldbOpensTheDumpAtTheFaultingFunction) {
     std::string line = bt.err.substr(frame0, frame1 - frame0);
     EXPECT_NE(line.find("crash_helper`crash_helper_null_read"), std::string::npos) << bt.err;
 }
+
+TEST_F(CrashRun, UnderADebuggerNothingIsArmed) {
+    if (access("/usr/bin/lldb", X_OK) != 0)
+        GTEST_SKIP() << "lldb is not installed (scripts/deps installs it)";
+    run_result r = run({"/usr/bin/lldb", "--batch", "-o", "run", "--", CRASH_HELPER, "null-main",
+                        (dir_ / "dumps").string()},
+                       dir_ / "debugged.out");
+    // The debugger sees the fault itself; no report, no dump.
+    at(r.err, "stop reason = signal SIGSEGV");
+    EXPECT_EQ(r.err.find("--ExptInfo--"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "dumps"));
+}
