@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "log.h"
 
 static constexpr unsigned ANON = FTP_CMD_ANON;
@@ -117,15 +118,15 @@ void ftp_dispatch(ftp_session *s) {
     const ftp_cmd_row *row = ftp_cmd(s);
     if (!row || !row->handler) {
         LOG2(LOG2_DBG, "ftpd", "[%s] Bad command\n", s->cmd);
-        (void)ftp_relply(s, 500, "Bad command");
+        (void)ftp_relply(s, 500, FTP_T_BAD_COMMAND);
         return;
     }
     if (!s->logged_in && !(row->flags & FTP_CMD_ANON)) {
-        (void)ftp_relply(s, 530, "Please login with USER and PASS.");
+        (void)ftp_relply(s, 530, FTP_T_LOGIN_FIRST);
         return;
     }
     if ((row->flags & FTP_CMD_NEED_ARG) && (!s->arg || !*s->arg)) {
-        (void)ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        (void)ftp_relply(s, 501, FTP_T_SYNTAX_ARGS);
         return;
     }
     (void)row->handler(s);

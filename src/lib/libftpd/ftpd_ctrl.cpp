@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -160,7 +161,7 @@ void ftp_ctrl_watch(ftp_session *s) {
         // A client that sends lines and never reads its replies holds up only its own
         // session: after one failed reply the transfer ends and so does the session.
         static constexpr int reply_len = sizeof "500 Unknown command\r\n" - 1;
-        if (ftp_relply(s, 500, "Unknown command") != reply_len) {
+        if (ftp_relply(s, 500, FTP_T_UNKNOWN_IN_XFER) != reply_len) {
             in->broken = 1;
             return;
         }
@@ -171,5 +172,5 @@ void abor_reply(ftp_session *s) {
     if (s->abort.load() != 1)
         return;
     s->abort.store(0);
-    (void)ftp_relply(s, 226, "ABOR successful");
+    (void)ftp_relply(s, 226, FTP_T_ABOR_OK);
 }

@@ -5,6 +5,7 @@
 // their connection only from it, so the server can neither be bounced at third hosts
 // nor hand a transfer to someone who raced the client to the port.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <charconv>
 #include <string_view>
@@ -55,7 +56,7 @@ static int active_set(ftp_session *s, os_sockaddr *addr, long port) {
         os_ipaddr_cstr(addr, false, text);
         LOG2(LOG2_ERR, TAG, "refused data address [%s]:%ld of client [%s]\n", text, port,
              s->peer_addr);
-        ftp_relply(s, 500, "Illegal PORT command.");
+        ftp_relply(s, 500, FTP_T_PORT_ILLEGAL);
         return -1;
     }
     if (addr->family == OS_AF_INET6)
@@ -70,13 +71,13 @@ static int active_set(ftp_session *s, os_sockaddr *addr, long port) {
         pal_snprintf(s->active_url, "tcp://%s:%ld", text, port);
     LOG2(LOG2_VERB, TAG, "port_url=%s\n", s->active_url);
     s->data_mode = FTP_DATA_PORT;
-    ftp_relply(s, 200, "PORT command successful. Consider using PASV");
+    ftp_relply(s, 200, FTP_T_PORT_OK);
     return 0;
 }
 
 static int bad_port_cmd(ftp_session *s) {
     LOG2(LOG2_ERR, TAG, "cmd=[%s] invalid\n", s->arg ? s->arg : "");
-    ftp_relply(s, 500, "Bad command");
+    ftp_relply(s, 500, FTP_T_BAD_COMMAND);
     return 0;
 }
 
@@ -140,7 +141,7 @@ static int pasv_comm(ftp_session *s) {
     if (s->pasv == nullptr) {
         LOG2(LOG2_ERR, TAG, "sock_tcp_server_wait_open2 failed\n");
         s->data_mode = FTP_DATA_NONE;
-        ftp_relply(s, 425, "Can't open passive connection.");
+        ftp_relply(s, 425, FTP_T_PASV_NO_PORT);
         return -1;
     }
     s->pasv_port = sock_tcp_server_wait_port(s->pasv);
@@ -178,12 +179,12 @@ int do_pasv(ftp_session *s) {
     uint8_t ip[4];
     if (!pasv_ipv4(s, ip)) {
         // A client on IPv6 has no address PASV could name.
-        ftp_relply(s, 500, "Use EPSV with IPv6.");
+        ftp_relply(s, 500, FTP_T_PASV_IPV6);
         return 0;
     }
     if (pasv_comm(s) != 0)
         return 0;
-    ftp_relply(s, 227, "Entering Passive Mode (%u,%u,%u,%u,%u,%u).", ip[0], ip[1], ip[2],
+    ftp_relply(s, 227, FTP_T_PASV_OK, ip[0], ip[1], ip[2],
                ip[3], unsigned(s->pasv_port) / 256, unsigned(s->pasv_port) % 256);
     return 0;
 }
@@ -192,7 +193,7 @@ int do_epsv(ftp_session *s) {
     if (pasv_comm(s) != 0)
         return 0;
     LOG2(LOG2_VERB, TAG, "srv [%s]:%d\n", s->local_addr, s->pasv_port);
-    ftp_relply(s, 229, "Entering Extended Passive Mode (|||%d|)", s->pasv_port);
+    ftp_relply(s, 229, FTP_T_EPSV_OK, s->pasv_port);
     return 0;
 }
 
@@ -209,7 +210,7 @@ static int active_connect(ftp_session *s) {
     }
     if (sock == 0) {
         LOG2(LOG2_ERR, TAG, "net_open [%s] failed: %s\n", s->active_url, net_err_text(&e));
-        ftp_relply(s, 500, "Connect failed.");
+        ftp_relply(s, 500, FTP_T_CONNECT_FAILED);
         return -1;
     }
     net_stream_init(&s->data, NET_TYPE_TCP, sock, g_ftpd_conf.read_timeout_ms);
@@ -225,14 +226,14 @@ int get_fd(ftp_session *s) {
         return active_connect(s);
     if (s->data_mode != FTP_DATA_PASV || s->pasv == nullptr) {
         LOG2(LOG2_ERR, TAG, "invalid mode=%d\n", s->data_mode);
-        ftp_relply(s, 425, "Use PORT or PASV first.");
+        ftp_relply(s, 425, FTP_T_NO_DATA_MODE);
         return -1;
     }
     os_socket_t sock = sock_tcp_server_wait_accept(s->pasv, g_ftpd_conf.pasv_accept_wait_ms);
     if (sock == 0) {
         LOG2(LOG2_ERR, TAG, "passive wait_timeout [%s:%d] failed\n", s->local_addr,
              s->pasv_port);
-        ftp_relply(s, 500, "Accpect failed.");
+        ftp_relply(s, 500, FTP_T_ACCEPT_FAILED);
         return -1;
     }
     net_stream_init(&s->data, NET_TYPE_TCP_SRV, sock, g_ftpd_conf.read_timeout_ms);

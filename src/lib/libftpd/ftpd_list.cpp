@@ -5,6 +5,7 @@
 // many small lines costs few writes. Month names come from a fixed table: clients parse
 // them and the process locale must not change them.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <cstring>
 #include <string_view>
@@ -136,18 +137,18 @@ static int list_cmd(ftp_session *s, int is_long) {
     char path[VFS_PATH_MAX];
     pal_strlcpy(path, ftp_get_apath(s, list_arg_path(s)));
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file");
+        ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED);
         return 0;
     }
     if (get_fd(s) != 0)
         return 0;
-    ftp_relply(s, 150, "Here comes the directory listing");
+    ftp_relply(s, 150, FTP_T_LIST_BEGIN);
     int rc = list_common(s, path, is_long);
     data_close(s);
     if (rc != 0)
-        ftp_relply(s, 451, "Failure writting to network stream.");
+        ftp_relply(s, 451, FTP_T_WRITE_NET_FAILED);
     else
-        ftp_relply(s, 226, "Directory send OK");
+        ftp_relply(s, 226, FTP_T_LIST_OK);
     return 0;
 }
 
@@ -159,7 +160,7 @@ int do_nlst(ftp_session *s) { return list_cmd(s, 0); }
 static void stat_path(ftp_session *s) {
     char path[VFS_PATH_MAX];
     pal_strlcpy(path, ftp_get_apath(s, s->arg));
-    ftp_lrelply(s, 213, "Status follows:");
+    ftp_lrelply(s, 213, FTP_T_STAT_PATH_BEGIN);
     vfs_dirent e{};
     if (vfs_dirent_of(s->mount, path, &e) < 0) {
         LOG2(LOG2_ERR, TAG, "ldirent [%s] error: %s\n", path, vfs_strerror(s->mount));
@@ -170,7 +171,7 @@ static void stat_path(ftp_session *s) {
             line[n - 2] = '\0';  // the reply adds its own line end
         ftp_reply_line(s, "%s", line);
     }
-    ftp_relply(s, 213, "End of status");
+    ftp_relply(s, 213, FTP_T_STAT_END);
 }
 
 int do_stat(ftp_session *s) {
@@ -179,12 +180,12 @@ int do_stat(ftp_session *s) {
         return 0;
     }
     const char *user = g_ftpd_conf.user.empty() ? "anonymous" : g_ftpd_conf.user.c_str();
-    ftp_lrelply(s, 211, "FTP server status:");
+    ftp_lrelply(s, 211, FTP_T_STAT_BEGIN);
     ftp_reply_line(s, "Logged in as %s", user);
     ftp_reply_line(s, "TYPE: %s", s->ascii ? "ASCII" : "BINARY");
     ftp_reply_line(s, "Control connection is %s", s->tls ? "encrypted" : "plain text");
     ftp_reply_line(s, "Data connections will be plain text");
     ftp_reply_line(s, "Logged in as %s", user);
-    ftp_relply(s, 211, "End of status");
+    ftp_relply(s, 211, FTP_T_STAT_END);
     return 0;
 }

@@ -5,6 +5,7 @@
 // connection for ABOR after every block and inside every wait, so an ABOR ends a transfer
 // within one block or one wait slice.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <algorithm>
 #include <cstring>
@@ -46,12 +47,12 @@ int do_type(ftp_session *s) {
     const char *a = s->arg ? s->arg : "";
     if (strcmp(a, "A") == 0) {
         s->ascii = 1;
-        ftp_relply(s, 200, "Swiching to ASCII mode");
+        ftp_relply(s, 200, FTP_T_TYPE_ASCII);
     } else if (strcmp(a, "I") == 0) {
         s->ascii = 0;
-        ftp_relply(s, 200, "Swiching to Binarry mode");
+        ftp_relply(s, 200, FTP_T_TYPE_BINARY);
     } else {
-        ftp_relply(s, 500, "Unrecognised Type command");
+        ftp_relply(s, 500, FTP_T_TYPE_UNKNOWN);
     }
     return 0;
 }
@@ -60,11 +61,11 @@ int do_rest(ftp_session *s) {
     long long v = s->arg ? pal_atoll(s->arg) : 0;
     if (v < 0) {
         // A negative offset would read or write before the file's start.
-        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        ftp_relply(s, 501, FTP_T_SYNTAX_ARGS);
         return 0;
     }
     s->rest = v;
-    ftp_relply(s, 350, "Restart position accepted (%lli).", v);
+    ftp_relply(s, 350, FTP_T_REST_OK, v);
     return 0;
 }
 
@@ -111,11 +112,11 @@ static const struct {
     int code;
     const char *text[2];  // download, upload
 } xfer_replies[] = {
-    [XFER_OK] = {226, {"Transfer complete.", "Transfer complete."}},
-    [XFER_LOCAL] = {451, {"Failure reading from local file", "Failure reading from local file."}},
-    [XFER_NET] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
-    [XFER_STALL] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
-    [XFER_ABORT] = {426, {"Transfer aborted.", "Transfer aborted."}},
+    [XFER_OK] = {226, {FTP_T_XFER_OK, FTP_T_XFER_OK}},
+    [XFER_LOCAL] = {451, {FTP_T_READ_LOCAL_FAILED, FTP_T_LOCAL_FAILED_UPLOAD}},
+    [XFER_NET] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    [XFER_STALL] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    [XFER_ABORT] = {426, {FTP_T_XFER_ABORTED, FTP_T_XFER_ABORTED}},
 };
 
 /// The result reply of a transfer, then the ABOR reply when one came.
@@ -146,13 +147,13 @@ static vfs_file *retr_open(ftp_session *s, const char *path, vfs_stat_rec *st) {
     vfs_file *f = vfs_open(s->mount, path, VFS_O_DOWNLOAD);
     if (f == nullptr) {
         LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
-        ftp_relply(s, 550, "Failured to open file.");
+        ftp_relply(s, 550, FTP_T_OPEN_FAILED);
         return nullptr;
     }
     if (vfs_fstat(f, st) < 0 || (st->kind & VFS_K_FILE) == 0) {
         LOG2(LOG2_DBG, TAG, "[%s] not file type=%u\n", path, st->kind);
         vfs_close(f);
-        ftp_relply(s, 550, "Failured to open file.");
+        ftp_relply(s, 550, FTP_T_OPEN_FAILED);
         return nullptr;
     }
     return f;
@@ -226,7 +227,7 @@ int do_retr(ftp_session *s) {
     char path[VFS_PATH_MAX];
     pal_strlcpy(path, ftp_get_apath(s, s->arg));
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file");
+        ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED);
         return 0;
     }
     if (get_fd(s) != 0)
@@ -241,7 +242,7 @@ int do_retr(ftp_session *s) {
     }
     int64_t size = static_cast<int64_t>(st.size);
     int64_t remaining = offset <= size ? size - offset : 0;
-    ftp_relply(s, 150, "Opening %s mode data connection for %s (%lli bytes).",
+    ftp_relply(s, 150, FTP_T_RETR_BEGIN,
                s->ascii ? "ASCII" : "BINARY", s->arg, static_cast<long long>(size));
     net_stop stop;
     xfer_begin(s, &stop);
@@ -256,14 +257,14 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
     vfs_file *f = vfs_open(s->mount, path, VFS_O_UPLOAD);
     if (f == nullptr) {
         LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
-        ftp_relply(s, 553, "Could not open file.");
+        ftp_relply(s, 553, FTP_T_UPLOAD_OPEN_FAILED);
         return nullptr;
     }
     vfs_stat_rec st{};
     if (vfs_fstat(f, &st) < 0) {
         LOG2(LOG2_ERR, TAG, "fstat [%s] error: %s\n", path, vfs_strerror(f));
         vfs_close(f);
-        ftp_relply(s, 550, "Failured to fstat file.");
+        ftp_relply(s, 550, FTP_T_FSTAT_FAILED);
         return nullptr;
     }
     int64_t pos = 0;
@@ -278,7 +279,7 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
     if (pos < 0) {
         LOG2(LOG2_ERR, TAG, "lseek [%s] error: %s\n", path, vfs_strerror(f));
         vfs_close(f);
-        ftp_relply(s, 550, "Could not seek file.");
+        ftp_relply(s, 550, FTP_T_SEEK_FAILED);
         return nullptr;
     }
     return f;
@@ -350,7 +351,7 @@ static int upload_common(ftp_session *s, int append) {
     if (ftp_check_perm(s) != 0)
         return 0;
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file.");
+        ftp_relply(s, 451, FTP_T_LOCAL_FAILED_UPLOAD);
         return 0;
     }
     if (get_fd(s) != 0)
@@ -362,7 +363,7 @@ static int upload_common(ftp_session *s, int append) {
         data_close(s);
         return 0;
     }
-    ftp_relply(s, 150, "OK to send data.");
+    ftp_relply(s, 150, FTP_T_UPLOAD_BEGIN);
     net_stop stop;
     xfer_begin(s, &stop);
     int outcome = upload_loop(s, f, path);
