@@ -138,7 +138,7 @@ static bool ctrl_is_abor(const char *line) {
 
 void ftp_ctrl_watch(ftp_session *s) {
     ftp_ctrl_in *in = &s->in;
-    if (in->eof || in->broken || s->abort.load() != 0)
+    if (in->eof || in->broken || s->xf.abort.load() != 0)
         return;
     if (ctrl_fill(s, 0) < 0) {
         LOG2(LOG2_DBG, "ftpd", "control connection closed during a transfer\n");
@@ -155,7 +155,7 @@ void ftp_ctrl_watch(ftp_session *s) {
             return;
         }
         if (ctrl_is_abor(line)) {
-            s->abort.store(1);
+            s->xf.abort.store(1);
             return;  // later lines wait for the command loop
         }
         // A client that sends lines and never reads its replies holds up only its own
@@ -169,8 +169,8 @@ void ftp_ctrl_watch(ftp_session *s) {
 }
 
 void abor_reply(ftp_session *s) {
-    if (s->abort.load() != 1)
+    if (s->xf.abort.load() != 1)
         return;
-    s->abort.store(0);
+    s->xf.abort.store(0);
     (void)ftp_relply(s, 226, FTP_T_ABOR_OK);
 }

@@ -7,15 +7,8 @@
 
 static constexpr const char *TAG = "ftpd";
 
-/// Resolves the argument into path. The dispatcher has already answered 501 for a
-/// missing argument, so there always is one.
-static void file_path(ftp_session *s, char (&path)[VFS_PATH_MAX]) {
-    pal_strlcpy(path, ftp_get_apath(s, s->arg));
-}
-
 int do_mkd(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_mkdir(s->mount, path) < 0) {
@@ -28,8 +21,7 @@ int do_mkd(ftp_session *s) {
 }
 
 int do_rmd(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_rmdir(s->mount, path) < 0) {
@@ -42,8 +34,7 @@ int do_rmd(ftp_session *s) {
 }
 
 int do_dele(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_check_perm(s) != 0)
         return 0;
     if (vfs_remove(s->mount, path) < 0) {
@@ -56,8 +47,7 @@ int do_dele(ftp_session *s) {
 }
 
 int do_rnfr(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     pal_strlcpy(s->rnfr, path);
     s->has_rnfr = 1;
     ftp_relply(s, 350, FTP_T_RNFR_OK);
@@ -65,8 +55,7 @@ int do_rnfr(ftp_session *s) {
 }
 
 int do_rnto(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_check_perm(s) != 0)
         return 0;
     if (!s->has_rnfr) {
@@ -86,7 +75,7 @@ int do_rnto(ftp_session *s) {
 }
 
 /// Status of a regular file at the argument's path. Returns 0, or -1 after logging.
-static int regular_stat(ftp_session *s, char (&path)[VFS_PATH_MAX], vfs_stat_rec *st) {
+static int regular_stat(ftp_session *s, const char *path, vfs_stat_rec *st) {
     if (vfs_stat(s->mount, path, st) < 0) {
         LOG2(LOG2_ERR, TAG, "stat [%s] error: %s\n", path, vfs_strerror(s->mount));
         return -1;
@@ -95,8 +84,7 @@ static int regular_stat(ftp_session *s, char (&path)[VFS_PATH_MAX], vfs_stat_rec
 }
 
 int do_size(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     vfs_stat_rec st{};
     if (regular_stat(s, path, &st) != 0) {
         ftp_relply(s, 550, FTP_T_SIZE_FAILED);
@@ -107,8 +95,7 @@ int do_size(ftp_session *s) {
 }
 
 int do_mdtm(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    file_path(s, path);
+    const char *path = s->path;  // resolved by the dispatcher
     vfs_stat_rec st{};
     if (regular_stat(s, path, &st) != 0) {
         ftp_relply(s, 550, FTP_T_MDTM_FAILED);

@@ -70,16 +70,14 @@ int do_pwd(ftp_session *s) {
 
 // Every client path is resolved against the session directory, absolute ones included,
 // so that the VFS always gets a clean path inside the session's root.
-const char *ftp_get_apath(ftp_session *s, const char *path) {
+int ftp_resolve(ftp_session *s, const char *path, char (&out)[VFS_PATH_MAX]) {
     LOG2(LOG2_VERB, "ftpd", "ctx->cdir=[%s] path=[%s]\n", s->cdir, path ? path : "");
-    if (vfs_realpath(s->mount, s->cdir, path ? path : "", s->path) < 0) {
-        // A path that cannot be resolved (too long) must not fall back to a real one: a
-        // name beyond the system's name limit makes every file operation on it fail.
-        (void)pal_strlcpy(s->path, "/");
-        (void)pal_strlcat(s->path, std::string(300, '?'));
+    if (vfs_realpath(s->mount, s->cdir, path ? path : "", out) < 0) {
+        LOG2(LOG2_DBG, "ftpd", "path too long [%.64s...]\n", path ? path : "");
+        return -1;
     }
-    LOG2(LOG2_VERB, "ftpd", "[%s]\n", s->path);
-    return s->path;
+    LOG2(LOG2_VERB, "ftpd", "[%s]\n", out);
+    return 0;
 }
 
 int ftp_check_perm(ftp_session *s) {

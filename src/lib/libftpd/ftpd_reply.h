@@ -75,3 +75,4 @@
 #define FTP_T_SEEK_FAILED            "Could not seek file."  // 550
 #define FTP_T_SIZE_FAILED            "Could not get file size."  // 550
 #define FTP_T_UPLOAD_OPEN_FAILED     "Could not open file."  // 553
+#define FTP_T_NAME_NOT_ALLOWED       "File name not allowed."  // 553

@@ -123,7 +123,7 @@ static int ftpd_srv_init(ftp_session *s) {
         return -1;
     s->conn.stream.timeout_ms = g_ftpd_conf.ctrl_poll_timeout_ms > 0
                                     ? g_ftpd_conf.ctrl_poll_timeout_ms : 2000;
-    s->data.timeout_ms = g_ftpd_conf.read_timeout_ms;
+    s->dc.stream.timeout_ms = g_ftpd_conf.read_timeout_ms;
     if (ftpd_srv_mount(s) != 0)
         return -1;
     // The transfer buffer comes with the first transfer or listing (ftp_xfer_buf), so an
