@@ -37,6 +37,20 @@ TEST_F(FileTest, DirectoriesAndDeletion) {
     // Paths cannot leave the root.
     ASSERT_EQ(c.cmd("MKD ../../../escape"), 257);
     EXPECT_TRUE(fs::is_directory(root / "escape"));
+    // A quote in a name is doubled in 257, so the client finds where the name ends.
+    ASSERT_EQ(c.cmd("MKD /say \"hi\""), 257);
+    EXPECT_EQ(c.text, "\"/say \"\"hi\"\"\"");
+    ASSERT_EQ(c.cmd("CWD /say \"hi\""), 250);
+    EXPECT_EQ(c.cmd("PWD"), 257);
+    EXPECT_EQ(c.text, "\"/say \"\"hi\"\"\"");
+    // A path that cannot be resolved within the path limit reaches no file operation.
+    std::string deep;
+    while (deep.size() < 4200)
+        deep += "/abcdefgh";
+    for (const char *w : {"MKD ", "DELE ", "RETR ", "STOR "})
+        EXPECT_EQ(c.cmd(w + deep), 553) << w;
+    EXPECT_EQ(c.text, "File name not allowed.");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
 TEST_F(FileTest, RenameSizeAndTime) {

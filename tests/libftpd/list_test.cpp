@@ -118,6 +118,14 @@ TEST_F(ListTest, NlstListAndStatOptionsAndPaths) {
         << c.lines[1];
     EXPECT_EQ(c.lines[1].substr(c.lines[1].size() - 6), " a.txt");
     EXPECT_EQ(c.lines[2], "213 End of status");
+    // Names are listed as they are, ':' included, and can be fetched by that name.
+    fs::create_directories(root / "colon");
+    ftpb_write_file(root / "colon" / "1:2.txt", "c");
+    EXPECT_EQ(c.get("NLST colon/1:2.txt", &code), "1:2.txt\r\n");
+    EXPECT_NE(c.get("LIST colon", &code).find(" 1:2.txt\r\n"), std::string::npos);
+    EXPECT_EQ(c.get("RETR colon/1:2.txt", &code), "c");
+    ASSERT_EQ(c.cmd("STAT colon/1:2.txt"), 213);
+    EXPECT_EQ(c.lines[1].substr(c.lines[1].size() - 8), " 1:2.txt");
     // The next reply belongs to the next command.
     EXPECT_EQ(c.cmd("NOOP"), 200);
     ASSERT_EQ(c.cmd("STAT nothere"), 213);

@@ -305,6 +305,31 @@ TEST_F(FtpdTls, LoginOverImplicitTlsWhileAStalledHandshakeWaits) {
     EXPECT_TRUE(ftpd_test_wait_until([&] { return ftpd_test_thread_count() <= threads0; }, 5000));
 }
 
+// The handshake has one deadline (the data read time-out, 2 s here): a client feeding it
+// a byte every 250 ms is cut off then, not given a fresh time-out for every read.
+TEST_F(FtpdTls, TricklingHandshakeEndsAtItsDeadline) {
+    ASSERT_TRUE(start_tls());
+    server.stop();
+    int ftps = ftpd_test_free_port();
+    ASSERT_TRUE(server.start([&](ftpd_conf &cf) {
+        cf.ftps_port = ftps;
+        cf.crt_file = dir + "/c.pem";
+        cf.key_file = dir + "/k.der";
+        cf.read_timeout_ms = 2000;
+    }));
+    ftp_client t;
+    ASSERT_TRUE(t.open(server.ftps_port));
+    uint64_t t0 = os_clock_ms();
+    // A handshake record header announcing 512 bytes, then its body, byte by byte.
+    std::string hello = std::string("\x16\x03\x01\x02\x00", 5) + std::string(512, '\x01');
+    bool closed = false;
+    for (size_t i = 0; i < hello.size() && !closed && os_clock_ms() - t0 < 8000; i++) {
+        closed = !t.send_raw(hello.substr(i, 1)) || t.wait_closed(250);
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_LT(os_clock_ms() - t0, 3000u);
+}
+
 TEST_F(FtpdTls, MissingCertificateFailsTheStartAndFtpsAloneRuns) {
     int ftps = ftpd_test_free_port();
     EXPECT_FALSE(server.start([&](ftpd_conf &cf) {

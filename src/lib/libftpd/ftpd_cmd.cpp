@@ -6,10 +6,12 @@
 #include <unordered_map>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "log.h"
 
 static constexpr unsigned ANON = FTP_CMD_ANON;
 static constexpr unsigned ARG = FTP_CMD_NEED_ARG;
+static constexpr unsigned PATH = FTP_CMD_NEED_ARG | FTP_CMD_PATH;
 
 // Telnet "interrupt process" and "synch" as some clients send them before ABOR.
 #define FTP_TELNET_ABOR "\xff\xf4\xff\xf2" "ABOR"
@@ -32,9 +34,9 @@ static const ftp_cmd_row ftp_cmds[] = {
     {"TYPE", 0, do_type},
     {"STRU", 0, do_stru},
     {"MODE", 0, do_mode},
-    {"RETR", ARG, do_retr},
-    {"STOR", ARG, do_stor},
-    {"APPE", ARG, do_appe},
+    {"RETR", PATH, do_retr},
+    {"STOR", PATH, do_stor},
+    {"APPE", PATH, do_appe},
     {"LIST", 0, do_list},
     {"NLST", 0, do_nlst},
     {"REST", 0, do_rest},
@@ -42,25 +44,25 @@ static const ftp_cmd_row ftp_cmds[] = {
     {FTP_TELNET_ABOR, 0, do_abor},
     {"PWD", 0, do_pwd},
     {"XPWD", 0, do_pwd},
-    {"MKD", ARG, do_mkd},
-    {"RMD", ARG, do_rmd},
-    {"XRMD", ARG, do_rmd},
-    {"DELE", ARG, do_dele},
-    {"RNFR", ARG, do_rnfr},
-    {"RNTO", ARG, do_rnto},
+    {"MKD", PATH, do_mkd},
+    {"RMD", PATH, do_rmd},
+    {"XRMD", PATH, do_rmd},
+    {"DELE", PATH, do_dele},
+    {"RNFR", PATH, do_rnfr},
+    {"RNTO", PATH, do_rnto},
     {"SITE", 0, do_site},
     {"SYST", ANON, do_syst},
     {"FEAT", ANON, do_feat},
-    {"SIZE", ARG, do_size},
+    {"SIZE", PATH, do_size},
     {"STAT", 0, do_stat},
     {"NOOP", ANON, do_noop},
     {"HELP", ANON, do_help},
     {"STOU", 0, nullptr},
     {"ALLO", 0, nullptr},
     // Advertised by FEAT and HELP, so they work too.
-    {"MDTM", ARG, do_mdtm},
+    {"MDTM", PATH, do_mdtm},
     {"OPTS", ANON, do_opts},
-    {"XMKD", ARG, do_mkd},
+    {"XMKD", PATH, do_mkd},
 };
 
 // Read-only once built: sessions look words up without a lock.
@@ -117,15 +119,19 @@ void ftp_dispatch(ftp_session *s) {
     const ftp_cmd_row *row = ftp_cmd(s);
     if (!row || !row->handler) {
         LOG2(LOG2_DBG, "ftpd", "[%s] Bad command\n", s->cmd);
-        (void)ftp_relply(s, 500, "Bad command");
+        (void)ftp_relply(s, 500, FTP_T_BAD_COMMAND);
         return;
     }
     if (!s->logged_in && !(row->flags & FTP_CMD_ANON)) {
-        (void)ftp_relply(s, 530, "Please login with USER and PASS.");
+        (void)ftp_relply(s, 530, FTP_T_LOGIN_FIRST);
         return;
     }
     if ((row->flags & FTP_CMD_NEED_ARG) && (!s->arg || !*s->arg)) {
-        (void)ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        (void)ftp_relply(s, 501, FTP_T_SYNTAX_ARGS);
+        return;
+    }
+    if ((row->flags & FTP_CMD_PATH) && ftp_resolve(s, s->arg, s->path) != 0) {
+        (void)ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED);
         return;
     }
     (void)row->handler(s);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -137,7 +138,7 @@ static bool ctrl_is_abor(const char *line) {
 
 void ftp_ctrl_watch(ftp_session *s) {
     ftp_ctrl_in *in = &s->in;
-    if (in->eof || in->broken || s->abort.load() != 0)
+    if (in->eof || in->broken || s->xf.abort.load() != 0)
         return;
     if (ctrl_fill(s, 0) < 0) {
         LOG2(LOG2_DBG, "ftpd", "control connection closed during a transfer\n");
@@ -154,13 +155,13 @@ void ftp_ctrl_watch(ftp_session *s) {
             return;
         }
         if (ctrl_is_abor(line)) {
-            s->abort.store(1);
+            s->xf.abort.store(1);
             return;  // later lines wait for the command loop
         }
         // A client that sends lines and never reads its replies holds up only its own
         // session: after one failed reply the transfer ends and so does the session.
         static constexpr int reply_len = sizeof "500 Unknown command\r\n" - 1;
-        if (ftp_relply(s, 500, "Unknown command") != reply_len) {
+        if (ftp_relply(s, 500, FTP_T_UNKNOWN_IN_XFER) != reply_len) {
             in->broken = 1;
             return;
         }
@@ -168,8 +169,8 @@ void ftp_ctrl_watch(ftp_session *s) {
 }
 
 void abor_reply(ftp_session *s) {
-    if (s->abort.load() != 1)
+    if (s->xf.abort.load() != 1)
         return;
-    s->abort.store(0);
-    (void)ftp_relply(s, 226, "ABOR successful");
+    s->xf.abort.store(0);
+    (void)ftp_relply(s, 226, FTP_T_ABOR_OK);
 }

@@ -5,6 +5,7 @@
 // their connection only from it, so the server can neither be bounced at third hosts
 // nor hand a transfer to someone who raced the client to the port.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <charconv>
 #include <string_view>
@@ -55,28 +56,28 @@ static int active_set(ftp_session *s, os_sockaddr *addr, long port) {
         os_ipaddr_cstr(addr, false, text);
         LOG2(LOG2_ERR, TAG, "refused data address [%s]:%ld of client [%s]\n", text, port,
              s->peer_addr);
-        ftp_relply(s, 500, "Illegal PORT command.");
+        ftp_relply(s, 500, FTP_T_PORT_ILLEGAL);
         return -1;
     }
     if (addr->family == OS_AF_INET6)
         addr->scope = s->peer_sa.scope;
     addr->port = uint16_t(port);
-    s->active_sa = *addr;
+    s->dc.active_sa = *addr;
     char text[FTP_ADDR_SIZE];
     os_ipaddr_cstr(addr, false, text);
     if (addr->family == OS_AF_INET6)
-        pal_snprintf(s->active_url, "tcp://[%s]:%ld", text, port);
+        pal_snprintf(s->dc.active_url, "tcp://[%s]:%ld", text, port);
     else
-        pal_snprintf(s->active_url, "tcp://%s:%ld", text, port);
-    LOG2(LOG2_VERB, TAG, "port_url=%s\n", s->active_url);
-    s->data_mode = FTP_DATA_PORT;
-    ftp_relply(s, 200, "PORT command successful. Consider using PASV");
+        pal_snprintf(s->dc.active_url, "tcp://%s:%ld", text, port);
+    LOG2(LOG2_VERB, TAG, "port_url=%s\n", s->dc.active_url);
+    s->dc.mode = FTP_DATA_PORT;
+    ftp_relply(s, 200, FTP_T_PORT_OK);
     return 0;
 }
 
 static int bad_port_cmd(ftp_session *s) {
     LOG2(LOG2_ERR, TAG, "cmd=[%s] invalid\n", s->arg ? s->arg : "");
-    ftp_relply(s, 500, "Bad command");
+    ftp_relply(s, 500, FTP_T_BAD_COMMAND);
     return 0;
 }
 
@@ -135,16 +136,16 @@ static int pasv_comm(ftp_session *s) {
     opts.name = "ftp_pasv";
     opts.backlog = 4;
     opts.allow_peer = &s->peer_sa;
-    s->pasv = sock_tcp_server_wait_open2(s->local_addr, g_ftpd_conf.passive_begin_port,
+    s->dc.pasv = sock_tcp_server_wait_open2(s->local_addr, g_ftpd_conf.passive_begin_port,
                                          g_ftpd_conf.passive_end_port, &opts);
-    if (s->pasv == nullptr) {
+    if (s->dc.pasv == nullptr) {
         LOG2(LOG2_ERR, TAG, "sock_tcp_server_wait_open2 failed\n");
-        s->data_mode = FTP_DATA_NONE;
-        ftp_relply(s, 425, "Can't open passive connection.");
+        s->dc.mode = FTP_DATA_NONE;
+        ftp_relply(s, 425, FTP_T_PASV_NO_PORT);
         return -1;
     }
-    s->pasv_port = sock_tcp_server_wait_port(s->pasv);
-    s->data_mode = FTP_DATA_PASV;
+    s->dc.pasv_port = sock_tcp_server_wait_port(s->dc.pasv);
+    s->dc.mode = FTP_DATA_PASV;
     return 0;
 }
 
@@ -178,21 +179,21 @@ int do_pasv(ftp_session *s) {
     uint8_t ip[4];
     if (!pasv_ipv4(s, ip)) {
         // A client on IPv6 has no address PASV could name.
-        ftp_relply(s, 500, "Use EPSV with IPv6.");
+        ftp_relply(s, 500, FTP_T_PASV_IPV6);
         return 0;
     }
     if (pasv_comm(s) != 0)
         return 0;
-    ftp_relply(s, 227, "Entering Passive Mode (%u,%u,%u,%u,%u,%u).", ip[0], ip[1], ip[2],
-               ip[3], unsigned(s->pasv_port) / 256, unsigned(s->pasv_port) % 256);
+    ftp_relply(s, 227, FTP_T_PASV_OK, ip[0], ip[1], ip[2],
+               ip[3], unsigned(s->dc.pasv_port) / 256, unsigned(s->dc.pasv_port) % 256);
     return 0;
 }
 
 int do_epsv(ftp_session *s) {
     if (pasv_comm(s) != 0)
         return 0;
-    LOG2(LOG2_VERB, TAG, "srv [%s]:%d\n", s->local_addr, s->pasv_port);
-    ftp_relply(s, 229, "Entering Extended Passive Mode (|||%d|)", s->pasv_port);
+    LOG2(LOG2_VERB, TAG, "srv [%s]:%d\n", s->local_addr, s->dc.pasv_port);
+    ftp_relply(s, 229, FTP_T_EPSV_OK, s->dc.pasv_port);
     return 0;
 }
 
@@ -202,49 +203,49 @@ static int active_connect(ftp_session *s) {
     sock_cli_opts opts{};
     opts.timeout_ms = g_ftpd_conf.port_connect_timeout_ms;
     net_err e{};
-    os_socket_t sock = sock_tcp_init(s->active_sa.family, 0, &e);
-    if (sock != 0 && sock_connect_imp(sock, &s->active_sa, &opts, &e) != 0) {
+    os_socket_t sock = sock_tcp_init(s->dc.active_sa.family, 0, &e);
+    if (sock != 0 && sock_connect_imp(sock, &s->dc.active_sa, &opts, &e) != 0) {
         sock_tcp_close(sock);
         sock = 0;
     }
     if (sock == 0) {
-        LOG2(LOG2_ERR, TAG, "net_open [%s] failed: %s\n", s->active_url, net_err_text(&e));
-        ftp_relply(s, 500, "Connect failed.");
+        LOG2(LOG2_ERR, TAG, "net_open [%s] failed: %s\n", s->dc.active_url, net_err_text(&e));
+        ftp_relply(s, 500, FTP_T_CONNECT_FAILED);
         return -1;
     }
-    net_stream_init(&s->data, NET_TYPE_TCP, sock, g_ftpd_conf.read_timeout_ms);
+    net_stream_init(&s->dc.stream, NET_TYPE_TCP, sock, g_ftpd_conf.read_timeout_ms);
     return 0;
 }
 
 int get_fd(ftp_session *s) {
-    if (s->data.handle != 0) {
-        net_close(&s->data);
-        net_stream_init(&s->data, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
+    if (s->dc.stream.handle != 0) {
+        net_close(&s->dc.stream);
+        net_stream_init(&s->dc.stream, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
     }
-    if (s->data_mode == FTP_DATA_PORT)
+    if (s->dc.mode == FTP_DATA_PORT)
         return active_connect(s);
-    if (s->data_mode != FTP_DATA_PASV || s->pasv == nullptr) {
-        LOG2(LOG2_ERR, TAG, "invalid mode=%d\n", s->data_mode);
-        ftp_relply(s, 425, "Use PORT or PASV first.");
+    if (s->dc.mode != FTP_DATA_PASV || s->dc.pasv == nullptr) {
+        LOG2(LOG2_ERR, TAG, "invalid mode=%d\n", s->dc.mode);
+        ftp_relply(s, 425, FTP_T_NO_DATA_MODE);
         return -1;
     }
-    os_socket_t sock = sock_tcp_server_wait_accept(s->pasv, g_ftpd_conf.pasv_accept_wait_ms);
+    os_socket_t sock = sock_tcp_server_wait_accept(s->dc.pasv, g_ftpd_conf.pasv_accept_wait_ms);
     if (sock == 0) {
         LOG2(LOG2_ERR, TAG, "passive wait_timeout [%s:%d] failed\n", s->local_addr,
-             s->pasv_port);
-        ftp_relply(s, 500, "Accpect failed.");
+             s->dc.pasv_port);
+        ftp_relply(s, 500, FTP_T_ACCEPT_FAILED);
         return -1;
     }
-    net_stream_init(&s->data, NET_TYPE_TCP_SRV, sock, g_ftpd_conf.read_timeout_ms);
+    net_stream_init(&s->dc.stream, NET_TYPE_TCP_SRV, sock, g_ftpd_conf.read_timeout_ms);
     return 0;
 }
 
 void data_close(ftp_session *s) {
-    if (s->data.handle != 0)
-        net_close(&s->data);
-    net_stream_init(&s->data, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
-    if (s->pasv != nullptr) {
-        sock_tcp_server_wait_close(s->pasv);
-        s->pasv = nullptr;
+    if (s->dc.stream.handle != 0)
+        net_close(&s->dc.stream);
+    net_stream_init(&s->dc.stream, NET_TYPE_TCP, 0, g_ftpd_conf.read_timeout_ms);
+    if (s->dc.pasv != nullptr) {
+        sock_tcp_server_wait_close(s->dc.pasv);
+        s->dc.pasv = nullptr;
     }
 }

@@ -28,48 +28,60 @@ struct ftp_ctrl_in {
     int broken;  ///< a line too long, or a reply that could not be sent: the session ends
 };
 
+/// The data connection of a session: how the next one opens, and the open one.
+struct ftp_data_conn {
+    int mode;                        ///< FTP_DATA_*
+    sock_wait_srv *pasv;             ///< one-connection listener of PASV/EPSV, or null
+    int pasv_port;
+    char active_url[FTP_LINE_SIZE];  ///< data address of PORT/EPRT as a "tcp://" URL (logs)
+    os_sockaddr active_sa;           ///< the same address as a record, with its port
+    net_stream stream;               ///< the data connection; handle 0 when closed
+};
+
+/// The transfer part: buffer, block sizes, type, restart offset, rate clock and abort.
+struct ftp_xfer {
+    char *buf;                ///< transfer buffer (heap), size bytes, or null while idle
+    uint32_t size;            ///< the larger of the two block sizes
+    uint32_t list_fill;       ///< listing bytes waiting in buf
+    uint32_t read_bs;         ///< bytes per upload read
+    uint32_t write_bs;        ///< bytes per download read and listing flush
+    int ascii;                ///< TYPE A (1) or TYPE I (0)
+    std::atomic<int> abort;   ///< ABOR arrived during the running transfer
+    int64_t rest;             ///< restart offset, consumed by the next transfer
+    int64_t clock_us;         ///< time of the last rate check (monotonic microseconds)
+};
+
 /// One control session. The pool hands it out zeroed (raw memory, so every field is
 /// trivially constructible); it begins with the pool's connection record, whose stream is
 /// the control connection. Touched by the session's worker only; the pool's teardown sets
 /// the control stream's abort flag from another thread.
 struct ftp_session {
     sock_ctx conn;              ///< first: the control stream and the pool
-    vfs_mount *mount;           ///< the session's file system
+    // The control connection and the command being run.
+    ftp_ctrl_in in;             ///< bytes received, not yet a whole line
+    char line[FTP_LINE_SIZE];   ///< received command line; reused for listing lines
+    char *cmd;                  ///< upper-cased command word, inside line
+    char *arg;                  ///< text after the first blank, inside line, or null
     int64_t last_activity_ms;   ///< monotonic time at the end of the last command
     int64_t start_ms;           ///< monotonic time the session started (login deadline)
     int quit;                   ///< the loop ends after this command
     int tls;                    ///< the connection came in on the FTPS port
-    int logged_in;              ///< a PASS succeeded; gates every command but a few
-    int ip_counted;             ///< counted in the per-address sessions
-    char cdir[VFS_PATH_MAX];    ///< current directory, absolute inside the mount
-    char line[FTP_LINE_SIZE];   ///< received command line; reused for listing lines
-    char path[VFS_PATH_MAX];    ///< result of ftp_get_apath
     char local_addr[FTP_ADDR_SIZE];  ///< server address of this connection, no port
     char peer_addr[FTP_ADDR_SIZE];   ///< client address, no port
     os_sockaddr local_sa;       ///< same as local_addr, as an address record
     os_sockaddr peer_sa;        ///< same as peer_addr (PORT/EPRT and passive checks)
+    int ip_counted;             ///< counted in the per-address sessions
+    // Login and the session's file system.
+    int logged_in;              ///< a PASS succeeded; gates every command but a few
     char user[VFS_PATH_MAX];    ///< name given by USER
     int has_user;               ///< USER came with a name
-    char *cmd;                  ///< upper-cased command word, inside line
-    char *arg;                  ///< text after the first blank, inside line, or null
-    int data_mode;              ///< FTP_DATA_*
-    char *xfer_buf;             ///< transfer buffer (heap), xfer_size bytes
-    uint32_t xfer_size;         ///< the larger of the two block sizes
-    uint32_t list_fill;         ///< listing bytes waiting in xfer_buf
-    uint32_t read_bs;           ///< bytes per upload read
-    uint32_t write_bs;          ///< bytes per download read and listing flush
-    int ascii;                  ///< TYPE A (1) or TYPE I (0)
-    std::atomic<int> abort;     ///< ABOR arrived during the running transfer
+    vfs_mount *mount;           ///< the session's file system
+    char cdir[VFS_PATH_MAX];    ///< current directory, absolute inside the mount
+    char path[VFS_PATH_MAX];    ///< the command's path argument, resolved (FTP_CMD_PATH)
     char rnfr[VFS_PATH_MAX];    ///< rename source stored by RNFR
     int has_rnfr;
-    int64_t rest;               ///< restart offset, consumed by the next transfer
-    int64_t clock_us;           ///< time of the last rate check (monotonic microseconds)
-    sock_wait_srv *pasv;        ///< one-connection listener of PASV/EPSV, or null
-    int pasv_port;
-    char active_url[FTP_LINE_SIZE];  ///< data address of PORT/EPRT as a "tcp://" URL
-    os_sockaddr active_sa;      ///< the same address as a record, with its port
-    net_stream data;            ///< the data connection; handle 0 when closed
-    ftp_ctrl_in in;             ///< control connection input
+    ftp_data_conn dc;
+    ftp_xfer xf;
 };
 
 /// Command handler: writes its own replies. Returns 0 (the result is not used further).
@@ -79,6 +91,7 @@ using ftp_handler = int (*)(ftp_session *s);
 enum : unsigned {
     FTP_CMD_ANON = 0x01,      ///< allowed before login
     FTP_CMD_NEED_ARG = 0x02,  ///< 501 without an argument
+    FTP_CMD_PATH = 0x04,      ///< the argument is a path: resolved into s->path first
 };
 
 struct ftp_cmd_row {
@@ -118,9 +131,9 @@ const char *ftp_skip_telnet(const char *line);
 // ---------------------------------------------------------------------------------------
 // Paths and permissions (ftpd_login.cpp).
 
-/// The path to hand to the VFS for a client path: absolute ones unchanged, others
-/// resolved against the current directory into s->path.
-const char *ftp_get_apath(ftp_session *s, const char *path);
+/// Resolves a client path against the current directory into out, a clean absolute path
+/// inside the session's root. Returns 0, or -1 when the result would not fit.
+[[nodiscard]] int ftp_resolve(ftp_session *s, const char *path, char (&out)[VFS_PATH_MAX]);
 /// With "nvtd:readonly" set, replies 550 "no perm." and returns -1; else 0.
 int ftp_check_perm(ftp_session *s);
 

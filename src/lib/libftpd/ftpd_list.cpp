@@ -5,6 +5,7 @@
 // many small lines costs few writes. Month names come from a fixed table: clients parse
 // them and the process locale must not change them.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <cstring>
 #include <string_view>
@@ -66,18 +67,18 @@ static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t siz
 /// Appends len bytes to the listing, writing the pending bytes first when they would
 /// not fit in one write block; data null flushes. Returns 0, or -1 once a write failed.
 static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
-    if (s->list_fill > 0 && (data == nullptr || s->list_fill + len > s->write_bs)) {
-        int w = net_write(&s->data, s->xfer_buf, static_cast<int>(s->list_fill));
-        if (w != static_cast<int>(s->list_fill)) {
-            LOG2(LOG2_ERR, TAG, "listing write of %u bytes failed (%d)\n", s->list_fill, w);
-            s->list_fill = 0;
+    if (s->xf.list_fill > 0 && (data == nullptr || s->xf.list_fill + len > s->xf.write_bs)) {
+        int w = net_write(&s->dc.stream, s->xf.buf, static_cast<int>(s->xf.list_fill));
+        if (w != static_cast<int>(s->xf.list_fill)) {
+            LOG2(LOG2_ERR, TAG, "listing write of %u bytes failed (%d)\n", s->xf.list_fill, w);
+            s->xf.list_fill = 0;
             return -1;
         }
-        s->list_fill = 0;
+        s->xf.list_fill = 0;
     }
     if (data != nullptr && len > 0) {
-        memcpy(s->xfer_buf + s->list_fill, data, len);
-        s->list_fill += len;
+        memcpy(s->xf.buf + s->xf.list_fill, data, len);
+        s->xf.list_fill += len;
     }
     return 0;
 }
@@ -94,7 +95,7 @@ static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
 /// connection. Returns 0, or -1 when the data connection failed.
 static int list_common(ftp_session *s, const char *path, int is_long) {
     int64_t now = os_time_now();
-    s->list_fill = 0;
+    s->xf.list_fill = 0;
     vfs_dirent one{};
     if (vfs_dirent_of(s->mount, path, &one) >= 0 && (one.st.kind & VFS_K_DIR) == 0) {
         if (list_entry(s, &one, is_long, now) != 0)
@@ -134,20 +135,23 @@ static const char *list_arg_path(ftp_session *s) {
 
 static int list_cmd(ftp_session *s, int is_long) {
     char path[VFS_PATH_MAX];
-    pal_strlcpy(path, ftp_get_apath(s, list_arg_path(s)));
+    if (ftp_resolve(s, list_arg_path(s), path) != 0) {
+        ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED);
+        return 0;
+    }
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file");
+        ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED);
         return 0;
     }
     if (get_fd(s) != 0)
         return 0;
-    ftp_relply(s, 150, "Here comes the directory listing");
+    ftp_relply(s, 150, FTP_T_LIST_BEGIN);
     int rc = list_common(s, path, is_long);
     data_close(s);
     if (rc != 0)
-        ftp_relply(s, 451, "Failure writting to network stream.");
+        ftp_relply(s, 451, FTP_T_WRITE_NET_FAILED);
     else
-        ftp_relply(s, 226, "Directory send OK");
+        ftp_relply(s, 226, FTP_T_LIST_OK);
     return 0;
 }
 
@@ -158,8 +162,11 @@ int do_nlst(ftp_session *s) { return list_cmd(s, 0); }
 /// STAT with a path: its listing line as a continuation of 213.
 static void stat_path(ftp_session *s) {
     char path[VFS_PATH_MAX];
-    pal_strlcpy(path, ftp_get_apath(s, s->arg));
-    ftp_lrelply(s, 213, "Status follows:");
+    if (ftp_resolve(s, s->arg, path) != 0) {
+        ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED);
+        return;
+    }
+    ftp_lrelply(s, 213, FTP_T_STAT_PATH_BEGIN);
     vfs_dirent e{};
     if (vfs_dirent_of(s->mount, path, &e) < 0) {
         LOG2(LOG2_ERR, TAG, "ldirent [%s] error: %s\n", path, vfs_strerror(s->mount));
@@ -170,7 +177,7 @@ static void stat_path(ftp_session *s) {
             line[n - 2] = '\0';  // the reply adds its own line end
         ftp_reply_line(s, "%s", line);
     }
-    ftp_relply(s, 213, "End of status");
+    ftp_relply(s, 213, FTP_T_STAT_END);
 }
 
 int do_stat(ftp_session *s) {
@@ -179,12 +186,12 @@ int do_stat(ftp_session *s) {
         return 0;
     }
     const char *user = g_ftpd_conf.user.empty() ? "anonymous" : g_ftpd_conf.user.c_str();
-    ftp_lrelply(s, 211, "FTP server status:");
+    ftp_lrelply(s, 211, FTP_T_STAT_BEGIN);
     ftp_reply_line(s, "Logged in as %s", user);
-    ftp_reply_line(s, "TYPE: %s", s->ascii ? "ASCII" : "BINARY");
+    ftp_reply_line(s, "TYPE: %s", s->xf.ascii ? "ASCII" : "BINARY");
     ftp_reply_line(s, "Control connection is %s", s->tls ? "encrypted" : "plain text");
     ftp_reply_line(s, "Data connections will be plain text");
     ftp_reply_line(s, "Logged in as %s", user);
-    ftp_relply(s, 211, "End of status");
+    ftp_relply(s, 211, FTP_T_STAT_END);
     return 0;
 }

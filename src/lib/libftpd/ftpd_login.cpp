@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "libpwd.h"
 #include "log.h"
 
@@ -11,14 +12,14 @@ int do_user(ftp_session *s) {
     const std::string &conf_user = g_ftpd_conf.user;
     const char *expected = conf_user.empty() ? "anonymous" : conf_user.c_str();
     if (s->arg && strcmp(s->arg, expected) != 0) {
-        (void)ftp_relply(s, 530, "Login incorrect");
+        (void)ftp_relply(s, 530, FTP_T_USER_WRONG);
         return 0;
     }
     // A new USER starts a new login: what an earlier PASS allowed ends here.
     s->logged_in = 0;
     s->has_user = s->arg != nullptr;
     (void)pal_strlcpy(s->user, s->arg ? s->arg : "");
-    (void)ftp_relply(s, 331, "Please specify the password");
+    (void)ftp_relply(s, 331, FTP_T_USER_OK);
     return 0;
 }
 
@@ -34,12 +35,12 @@ int do_pass(ftp_session *s) {
     }
     if (int rc = vfs_chdir(s->mount, s->cdir, "/"); rc < 0) {
         LOG2(LOG2_ERR, "ftpd", "chdir [%s] error: %s\n", "/", vfs_strerror(s->mount));
-        (void)ftp_relply(s, 550, "Failured to change directory.");
+        (void)ftp_relply(s, 550, FTP_T_CWD_FAILED);
         return 0;
     }
     (void)vfs_ioctl(s->mount, VFS_IOC_NOP, nullptr, 420);
     s->logged_in = 1;
-    (void)ftp_relply(s, 230, "Login successful");
+    (void)ftp_relply(s, 230, FTP_T_LOGIN_OK);
     return 0;
 }
 
@@ -47,10 +48,10 @@ static int ftp_chdir(ftp_session *s, const char *path) {
     if (!path || !*path || vfs_chdir(s->mount, s->cdir, path) < 0) {
         if (path && *path)
             LOG2(LOG2_ERR, "ftpd", "chdir_mt [%s] error: %s\n", path, vfs_strerror(s->mount));
-        (void)ftp_relply(s, 550, "Failured to change directory.");
+        (void)ftp_relply(s, 550, FTP_T_CWD_FAILED);
         return 0;
     }
-    (void)ftp_relply(s, 250, "Directory successfully changed.");
+    (void)ftp_relply(s, 250, FTP_T_CWD_OK);
     return 0;
 }
 
@@ -69,21 +70,19 @@ int do_pwd(ftp_session *s) {
 
 // Every client path is resolved against the session directory, absolute ones included,
 // so that the VFS always gets a clean path inside the session's root.
-const char *ftp_get_apath(ftp_session *s, const char *path) {
+int ftp_resolve(ftp_session *s, const char *path, char (&out)[VFS_PATH_MAX]) {
     LOG2(LOG2_VERB, "ftpd", "ctx->cdir=[%s] path=[%s]\n", s->cdir, path ? path : "");
-    if (vfs_realpath(s->mount, s->cdir, path ? path : "", s->path) < 0) {
-        // A path that cannot be resolved (too long) must not fall back to a real one: a
-        // name beyond the system's name limit makes every file operation on it fail.
-        (void)pal_strlcpy(s->path, "/");
-        (void)pal_strlcat(s->path, std::string(300, '?'));
+    if (vfs_realpath(s->mount, s->cdir, path ? path : "", out) < 0) {
+        LOG2(LOG2_DBG, "ftpd", "path too long [%.64s...]\n", path ? path : "");
+        return -1;
     }
-    LOG2(LOG2_VERB, "ftpd", "[%s]\n", s->path);
-    return s->path;
+    LOG2(LOG2_VERB, "ftpd", "[%s]\n", out);
+    return 0;
 }
 
 int ftp_check_perm(ftp_session *s) {
     if (!g_ftpd_conf.readonly)
         return 0;
-    (void)ftp_relply(s, 550, "no perm.");
+    (void)ftp_relply(s, 550, FTP_T_NO_PERM);
     return -1;
 }

@@ -4,47 +4,48 @@
 #include <cstring>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "log.h"
+#include "nvtd_version.h"
 #include "ssl.h"
 
 #define FTPD_NAME "nvtd"
-#define FTPD_VERSION "1.0.0.0"
 
 // ---------------------------------------------------------------------------------------
 // Commands of the session itself.
 
 int do_quit(ftp_session *s) {
-    (void)ftp_relply(s, 221, "Goodbye.");
+    (void)ftp_relply(s, 221, FTP_T_GOODBYE);
     s->quit = 1;
     return 0;
 }
 
 int do_abor(ftp_session *s) {
-    (void)ftp_relply(s, 225, "No transfer to ABOR.");
+    (void)ftp_relply(s, 225, FTP_T_ABOR_NONE);
     return 0;
 }
 
 // STRU and MODE: only the file structure and the stream mode exist here.
 static int ftp_only_value(ftp_session *s, const char *value, const char *ok_text) {
     if (!s->arg || !*s->arg)
-        return ftp_relply(s, 501, "Syntax error in parameters or arguments."), 0;
+        return ftp_relply(s, 501, FTP_T_SYNTAX_ARGS), 0;
     if (pal_iequals(s->arg, value))
         return ftp_relply(s, 200, "%s", ok_text), 0;
-    (void)ftp_relply(s, 504, "Command not implemented for that parameter.");
+    (void)ftp_relply(s, 504, FTP_T_PARAM_NOT_IMPL);
     return 0;
 }
 
 int do_stru(ftp_session *s) {
-    return ftp_only_value(s, "F", "Structure set to F.");
+    return ftp_only_value(s, "F", FTP_T_STRU_F);
 }
 
 int do_mode(ftp_session *s) {
-    return ftp_only_value(s, "S", "Mode set to S.");
+    return ftp_only_value(s, "S", FTP_T_MODE_S);
 }
 
 int do_site(ftp_session *s) {
     (void)ftpd_test_fault(s);
-    (void)ftp_relply(s, 500, "Unknown SITE command.");
+    (void)ftp_relply(s, 500, FTP_T_SITE_UNKNOWN);
     return 0;
 }
 
@@ -101,7 +102,7 @@ static int ftpd_srv_mount(ftp_session *s) {
     s->mount = vfs_mount2(root.empty() ? "/" : root.c_str(), &err);
     if (!s->mount) {
         LOG2(LOG2_ERR, "ftpd", "vfs_mount fail\n");
-        (void)ftp_relply(s, 421, "Service not available.");
+        (void)ftp_relply(s, 421, FTP_T_NOT_AVAILABLE);
         return -1;
     }
     return 0;
@@ -114,7 +115,7 @@ static int ftpd_srv_init(ftp_session *s) {
     int counted = ftpd_ip_enter(s->peer_addr);
     if (counted < 0) {
         LOG2(LOG2_DBG, "ftpd", "max_per_ip=%d [%s]\n", g_ftpd_conf.max_per_ip, s->peer_addr);
-        (void)ftp_relply(s, 421, "There are too many connections from your internet address.");
+        (void)ftp_relply(s, 421, FTP_T_TOO_MANY_PER_IP);
         return -1;
     }
     s->ip_counted = counted;
@@ -122,7 +123,7 @@ static int ftpd_srv_init(ftp_session *s) {
         return -1;
     s->conn.stream.timeout_ms = g_ftpd_conf.ctrl_poll_timeout_ms > 0
                                     ? g_ftpd_conf.ctrl_poll_timeout_ms : 2000;
-    s->data.timeout_ms = g_ftpd_conf.read_timeout_ms;
+    s->dc.stream.timeout_ms = g_ftpd_conf.read_timeout_ms;
     if (ftpd_srv_mount(s) != 0)
         return -1;
     // The transfer buffer comes with the first transfer or listing (ftp_xfer_buf), so an
@@ -149,14 +150,14 @@ static bool ftpd_srv_expired(ftp_session *s) {
     int64_t login = g_ftpd_conf.login_timeout_ms;
     if (!s->logged_in && login > 0 && now - s->start_ms >= login) {
         LOG2(LOG2_DBG, "ftpd", "login timeout [%s]\n", s->peer_addr);
-        (void)ftp_relply(s, 421, "Login timeout.");
+        (void)ftp_relply(s, 421, FTP_T_LOGIN_TIMEOUT);
         return true;
     }
     int64_t idle = g_ftpd_conf.idle_timeout_ms;
     if (idle <= 0 || now - s->last_activity_ms < idle)
         return false;
     LOG2(LOG2_DBG, "ftpd", "idle session timeout\n");
-    (void)ftp_relply(s, 421, "Timeout.");
+    (void)ftp_relply(s, 421, FTP_T_IDLE_TIMEOUT);
     return true;
 }
 
@@ -184,7 +185,7 @@ static void ftpd_srv_loop(ftp_session *s) {
 void ftpd_srv(ftp_session *s) {
     s->start_ms = int64_t(os_clock_ms());
     if (ftpd_srv_init(s) == 0) {
-        (void)ftp_relply(s, 220, "(%s %s)", FTPD_NAME, FTPD_VERSION);
+        (void)ftp_relply(s, 220, FTP_T_GREETING, FTPD_NAME, NVTD_VERSION);
         ftpd_srv_loop(s);
     }
     ftpd_srv_exit(s);

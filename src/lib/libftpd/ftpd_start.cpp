@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 #include "libpwd.h"
 #include "log.h"
 #include "ssl.h"
@@ -65,7 +66,7 @@ static int ftpd_backlog() {
 
 // Refuses a connection beyond the client limit: the client hears why before the close.
 static void ftpd_refuse(os_socket_t s) {
-    static const char msg[] = "421 There are too many connected users, please try later.\r\n";
+    static const char msg[] = "421 " FTP_T_TOO_MANY_USERS "\r\n";
     (void)os_socket_send(s, msg, sizeof msg - 1);
     sock_tcp_close(s);
 }

@@ -5,6 +5,7 @@
 // connection for ABOR after every block and inside every wait, so an ABOR ends a transfer
 // within one block or one wait slice.
 #include "ftpd_internal.h"
+#include "ftpd_reply.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,39 +20,39 @@ std::atomic<bool> g_ftp_zero_copy{true};
 enum : int { XFER_OK = 0, XFER_LOCAL = 1, XFER_NET = 2, XFER_STALL = 3, XFER_ABORT = 4 };
 
 int ftp_xfer_buf(ftp_session *s) {
-    if (s->read_bs == 0)
-        s->read_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.read_bs, 4096));
-    if (s->write_bs == 0)
-        s->write_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.write_bs, 4096));
-    if (s->xfer_buf != nullptr)
+    if (s->xf.read_bs == 0)
+        s->xf.read_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.read_bs, 4096));
+    if (s->xf.write_bs == 0)
+        s->xf.write_bs = static_cast<uint32_t>(std::max(g_ftpd_conf.write_bs, 4096));
+    if (s->xf.buf != nullptr)
         return 0;
-    uint32_t size = std::max(s->read_bs, s->write_bs);
-    s->xfer_buf = static_cast<char *>(malloc(size));
-    if (s->xfer_buf == nullptr) {
+    uint32_t size = std::max(s->xf.read_bs, s->xf.write_bs);
+    s->xf.buf = static_cast<char *>(malloc(size));
+    if (s->xf.buf == nullptr) {
         LOG2(LOG2_ERR, TAG, "transfer buffer of %u bytes: out of memory\n", size);
         return -1;
     }
-    s->xfer_size = size;
+    s->xf.size = size;
     return 0;
 }
 
 void ftp_xfer_buf_free(ftp_session *s) {
-    free(s->xfer_buf);
-    s->xfer_buf = nullptr;
-    s->xfer_size = 0;
-    s->list_fill = 0;
+    free(s->xf.buf);
+    s->xf.buf = nullptr;
+    s->xf.size = 0;
+    s->xf.list_fill = 0;
 }
 
 int do_type(ftp_session *s) {
     const char *a = s->arg ? s->arg : "";
     if (strcmp(a, "A") == 0) {
-        s->ascii = 1;
-        ftp_relply(s, 200, "Swiching to ASCII mode");
+        s->xf.ascii = 1;
+        ftp_relply(s, 200, FTP_T_TYPE_ASCII);
     } else if (strcmp(a, "I") == 0) {
-        s->ascii = 0;
-        ftp_relply(s, 200, "Swiching to Binarry mode");
+        s->xf.ascii = 0;
+        ftp_relply(s, 200, FTP_T_TYPE_BINARY);
     } else {
-        ftp_relply(s, 500, "Unrecognised Type command");
+        ftp_relply(s, 500, FTP_T_TYPE_UNKNOWN);
     }
     return 0;
 }
@@ -60,11 +61,11 @@ int do_rest(ftp_session *s) {
     long long v = s->arg ? pal_atoll(s->arg) : 0;
     if (v < 0) {
         // A negative offset would read or write before the file's start.
-        ftp_relply(s, 501, "Syntax error in parameters or arguments.");
+        ftp_relply(s, 501, FTP_T_SYNTAX_ARGS);
         return 0;
     }
-    s->rest = v;
-    ftp_relply(s, 350, "Restart position accepted (%lli).", v);
+    s->xf.rest = v;
+    ftp_relply(s, 350, FTP_T_REST_OK, v);
     return 0;
 }
 
@@ -74,16 +75,16 @@ static void rate_limit(ftp_session *s, int64_t bytes, int upload) {
     if (limit > 0 && bytes > 0) {
         // The block may take bytes/limit seconds; wait out what the network did not use.
         int64_t want_us = bytes * 1000000 / limit;
-        int64_t pause_us = want_us - (now - s->clock_us);
+        int64_t pause_us = want_us - (now - s->xf.clock_us);
         int64_t end = now + pause_us;
-        while (pause_us > 0 && s->abort.load() == 0 && s->conn.stream.abort.load() == 0) {
+        while (pause_us > 0 && s->xf.abort.load() == 0 && s->conn.stream.abort.load() == 0) {
             ftp_ctrl_watch(s);
             os_sleep_ms(static_cast<int>(std::min<int64_t>(pause_us / 1000 + 1, 100)));
             pause_us = end - static_cast<int64_t>(os_clock_us());
         }
         now = static_cast<int64_t>(os_clock_us());
     }
-    s->clock_us = now;
+    s->xf.clock_us = now;
 }
 
 /// Looked at after every block and in every wait slice: XFER_ABORT for the client's ABOR,
@@ -91,7 +92,7 @@ static void rate_limit(ftp_session *s, int64_t bytes, int upload) {
 /// XFER_OK.
 static int xfer_interrupted(ftp_session *s) {
     ftp_ctrl_watch(s);
-    if (s->abort.load() != 0)
+    if (s->xf.abort.load() != 0)
         return XFER_ABORT;
     return s->conn.stream.abort.load() != 0 || s->in.broken ? XFER_NET : XFER_OK;
 }
@@ -111,16 +112,16 @@ static const struct {
     int code;
     const char *text[2];  // download, upload
 } xfer_replies[] = {
-    [XFER_OK] = {226, {"Transfer complete.", "Transfer complete."}},
-    [XFER_LOCAL] = {451, {"Failure reading from local file", "Failure reading from local file."}},
-    [XFER_NET] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
-    [XFER_STALL] = {426, {"Failure writting to network stream.", "Failure recving to network stream."}},
-    [XFER_ABORT] = {426, {"Transfer aborted.", "Transfer aborted."}},
+    [XFER_OK] = {226, {FTP_T_XFER_OK, FTP_T_XFER_OK}},
+    [XFER_LOCAL] = {451, {FTP_T_READ_LOCAL_FAILED, FTP_T_LOCAL_FAILED_UPLOAD}},
+    [XFER_NET] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    [XFER_STALL] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    [XFER_ABORT] = {426, {FTP_T_XFER_ABORTED, FTP_T_XFER_ABORTED}},
 };
 
 /// The result reply of a transfer, then the ABOR reply when one came.
 static void xfer_reply(ftp_session *s, int outcome, bool upload) {
-    if (outcome != XFER_OK && s->abort.load() != 0)
+    if (outcome != XFER_OK && s->xf.abort.load() != 0)
         outcome = XFER_ABORT;  // the failure is what the ABOR caused
     ftp_relply(s, xfer_replies[outcome].code, "%s", xfer_replies[outcome].text[upload]);
     abor_reply(s);
@@ -130,12 +131,12 @@ static void xfer_reply(ftp_session *s, int outcome, bool upload) {
 static void xfer_begin(ftp_session *s, net_stop *stop) {
     stop->check = xfer_stopped;
     stop->arg = s;
-    s->data.stop = stop;
-    s->clock_us = static_cast<int64_t>(os_clock_us());
+    s->dc.stream.stop = stop;
+    s->xf.clock_us = static_cast<int64_t>(os_clock_us());
 }
 
 static void xfer_end(ftp_session *s, vfs_file *f) {
-    s->data.stop = nullptr;
+    s->dc.stream.stop = nullptr;
     vfs_close(f);
     data_close(s);
 }
@@ -146,13 +147,13 @@ static vfs_file *retr_open(ftp_session *s, const char *path, vfs_stat_rec *st) {
     vfs_file *f = vfs_open(s->mount, path, VFS_O_DOWNLOAD);
     if (f == nullptr) {
         LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
-        ftp_relply(s, 550, "Failured to open file.");
+        ftp_relply(s, 550, FTP_T_OPEN_FAILED);
         return nullptr;
     }
     if (vfs_fstat(f, st) < 0 || (st->kind & VFS_K_FILE) == 0) {
         LOG2(LOG2_DBG, TAG, "[%s] not file type=%u\n", path, st->kind);
         vfs_close(f);
-        ftp_relply(s, 550, "Failured to open file.");
+        ftp_relply(s, 550, FTP_T_OPEN_FAILED);
         return nullptr;
     }
     return f;
@@ -165,33 +166,33 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
                           int64_t offset, int64_t len) {
     if (fd >= 0) {
         const os_cancel cancel{xfer_cancelled, s};
-        int64_t n = os_sendfile(s->data.handle, fd, offset, len, s->write_bs, s->data.timeout_ms,
+        int64_t n = os_sendfile(s->dc.stream.handle, fd, offset, len, s->xf.write_bs, s->dc.stream.timeout_ms,
                                 &cancel);
         if (n == len)
             return n;
-        if (n < 0 || s->abort.load() != 0)
-            return s->abort.load() ? -XFER_ABORT : -XFER_NET;
+        if (n < 0 || s->xf.abort.load() != 0)
+            return s->xf.abort.load() ? -XFER_ABORT : -XFER_NET;
         vfs_stat_rec st{};
         if (vfs_fstat(f, &st) == 0 && static_cast<int64_t>(st.size) < offset + len) {
             LOG2(LOG2_ERR, TAG, "sendfile [%s]: file shorter than announced\n", path);
             return -XFER_LOCAL;
         }
         LOG2(LOG2_ERR, TAG, "sendfile [%s] wlen=%lli ret=%lli timeout=%d failed\n", path,
-             static_cast<long long>(len), static_cast<long long>(n), s->data.timeout_ms);
+             static_cast<long long>(len), static_cast<long long>(n), s->dc.stream.timeout_ms);
         return -XFER_NET;
     }
-    int64_t n = vfs_pread(f, s->xfer_buf, static_cast<size_t>(len), offset);
+    int64_t n = vfs_pread(f, s->xf.buf, static_cast<size_t>(len), offset);
     if (n <= 0) {
         // An error, or the file shrank below the size announced in the 150 reply.
         LOG2(LOG2_ERR, TAG, "pread [%s] error: %s\n", path,
              n < 0 ? vfs_strerror(f) : "file shorter than announced");
         return -XFER_LOCAL;
     }
-    int w = net_write(&s->data, s->xfer_buf, static_cast<int>(n));
+    int w = net_write(&s->dc.stream, s->xf.buf, static_cast<int>(n));
     if (w != n) {
         LOG2(LOG2_ERR, TAG, "net_write [%s] wlen=%d ret=%d timeout=%d failed\n", path,
-             static_cast<int>(n), w, s->data.timeout_ms);
-        return s->abort.load() ? -XFER_ABORT : -XFER_NET;
+             static_cast<int>(n), w, s->dc.stream.timeout_ms);
+        return s->xf.abort.load() ? -XFER_ABORT : -XFER_NET;
     }
     return n;
 }
@@ -200,12 +201,12 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
 static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offset,
                      int64_t remaining) {
     // Local files go out with sendfile; the data stream is always plain TCP.
-    int fd = g_ftp_zero_copy.load() && s->data.io == nullptr && s->data.tls == nullptr
+    int fd = g_ftp_zero_copy.load() && s->dc.stream.io == nullptr && s->dc.stream.tls == nullptr
                  ? vfs_file_fd(f)
                  : -1;
     // Without a rate limit, sendfile takes the whole rest in one call: the socket is set up
     // once, and ABOR is still seen after every block of write_bs bytes.
-    int64_t step = fd >= 0 && g_ftpd_conf.download_max_rate <= 0 ? remaining : s->write_bs;
+    int64_t step = fd >= 0 && g_ftpd_conf.download_max_rate <= 0 ? remaining : s->xf.write_bs;
     while (remaining > 0) {
         int64_t len = std::min<int64_t>(remaining, step);
         int64_t n = retr_block(s, f, fd, path, offset, len);
@@ -223,16 +224,15 @@ static int retr_loop(ftp_session *s, vfs_file *f, const char *path, int64_t offs
 }
 
 int do_retr(ftp_session *s) {
-    char path[VFS_PATH_MAX];
-    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file");
+        ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED);
         return 0;
     }
     if (get_fd(s) != 0)
         return 0;
-    int64_t offset = s->rest;
-    s->rest = 0;
+    int64_t offset = s->xf.rest;
+    s->xf.rest = 0;
     vfs_stat_rec st{};
     vfs_file *f = retr_open(s, path, &st);
     if (f == nullptr) {
@@ -241,8 +241,8 @@ int do_retr(ftp_session *s) {
     }
     int64_t size = static_cast<int64_t>(st.size);
     int64_t remaining = offset <= size ? size - offset : 0;
-    ftp_relply(s, 150, "Opening %s mode data connection for %s (%lli bytes).",
-               s->ascii ? "ASCII" : "BINARY", s->arg, static_cast<long long>(size));
+    ftp_relply(s, 150, FTP_T_RETR_BEGIN,
+               s->xf.ascii ? "ASCII" : "BINARY", s->arg, static_cast<long long>(size));
     net_stop stop;
     xfer_begin(s, &stop);
     int outcome = retr_loop(s, f, path, offset, remaining);
@@ -256,14 +256,14 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
     vfs_file *f = vfs_open(s->mount, path, VFS_O_UPLOAD);
     if (f == nullptr) {
         LOG2(LOG2_ERR, TAG, "open [%s] error: %s\n", path, vfs_strerror(s->mount));
-        ftp_relply(s, 553, "Could not open file.");
+        ftp_relply(s, 553, FTP_T_UPLOAD_OPEN_FAILED);
         return nullptr;
     }
     vfs_stat_rec st{};
     if (vfs_fstat(f, &st) < 0) {
         LOG2(LOG2_ERR, TAG, "fstat [%s] error: %s\n", path, vfs_strerror(f));
         vfs_close(f);
-        ftp_relply(s, 550, "Failured to fstat file.");
+        ftp_relply(s, 550, FTP_T_FSTAT_FAILED);
         return nullptr;
     }
     int64_t pos = 0;
@@ -278,7 +278,7 @@ static vfs_file *upload_open(ftp_session *s, const char *path, int append, int64
     if (pos < 0) {
         LOG2(LOG2_ERR, TAG, "lseek [%s] error: %s\n", path, vfs_strerror(f));
         vfs_close(f);
-        ftp_relply(s, 550, "Could not seek file.");
+        ftp_relply(s, 550, FTP_T_SEEK_FAILED);
         return nullptr;
     }
     return f;
@@ -290,8 +290,8 @@ static int upload_direct(ftp_session *s, int fd, const char *path) {
     const os_cancel cancel{xfer_cancelled, s};
     for (;;) {
         int eof = 0;
-        int64_t n = os_socket_recv_file(s->data.handle, fd, s->xfer_buf, s->xfer_size, s->read_bs,
-                                        s->data.timeout_ms, &cancel, &eof);
+        int64_t n = os_socket_recv_file(s->dc.stream.handle, fd, s->xf.buf, s->xf.size, s->xf.read_bs,
+                                        s->dc.stream.timeout_ms, &cancel, &eof);
         if (int why = xfer_interrupted(s))
             return why;  // what arrived is already in the file
         if (n == -2) {
@@ -307,7 +307,7 @@ static int upload_direct(ftp_session *s, int fd, const char *path) {
         if (eof)
             return XFER_OK;
         if (n == 0) {
-            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->data.timeout_ms);
+            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->dc.stream.timeout_ms);
             return XFER_STALL;
         }
     }
@@ -315,14 +315,14 @@ static int upload_direct(ftp_session *s, int fd, const char *path) {
 
 /// Receives into f until the client closes the data connection. Returns XFER_*.
 static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
-    int fd = g_ftp_zero_copy.load() && s->data.io == nullptr && s->data.tls == nullptr
+    int fd = g_ftp_zero_copy.load() && s->dc.stream.io == nullptr && s->dc.stream.tls == nullptr
                  ? vfs_file_fd(f)
                  : -1;
     if (fd >= 0)
         return upload_direct(s, fd, path);
     for (;;) {
-        int n = net_read(&s->data, s->xfer_buf, static_cast<int>(s->read_bs));
-        if (n > 0 && vfs_write(f, s->xfer_buf, static_cast<size_t>(n)) != n) {
+        int n = net_read(&s->dc.stream, s->xf.buf, static_cast<int>(s->xf.read_bs));
+        if (n > 0 && vfs_write(f, s->xf.buf, static_cast<size_t>(n)) != n) {
             LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, vfs_strerror(f));
             return XFER_LOCAL;
         }
@@ -334,35 +334,34 @@ static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
         }
         if (n > 0)
             rate_limit(s, n, 1);
-        if (s->data.disconnected)
+        if (s->dc.stream.disconnected)
             return XFER_OK;  // the client closed the data connection: the end of the file
         if (n == 0) {
             // Nothing for a whole data read time-out while the connection stays open.
-            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->data.timeout_ms);
+            LOG2(LOG2_ERR, TAG, "net_read [%s] stalled for %d ms\n", path, s->dc.stream.timeout_ms);
             return XFER_STALL;
         }
     }
 }
 
 static int upload_common(ftp_session *s, int append) {
-    char path[VFS_PATH_MAX];
-    pal_strlcpy(path, ftp_get_apath(s, s->arg));
+    const char *path = s->path;  // resolved by the dispatcher
     if (ftp_check_perm(s) != 0)
         return 0;
     if (ftp_xfer_buf(s) != 0) {
-        ftp_relply(s, 451, "Failure reading from local file.");
+        ftp_relply(s, 451, FTP_T_LOCAL_FAILED_UPLOAD);
         return 0;
     }
     if (get_fd(s) != 0)
         return 0;
-    int64_t offset = s->rest;
-    s->rest = 0;
+    int64_t offset = s->xf.rest;
+    s->xf.rest = 0;
     vfs_file *f = upload_open(s, path, append, offset);
     if (f == nullptr) {
         data_close(s);
         return 0;
     }
-    ftp_relply(s, 150, "OK to send data.");
+    ftp_relply(s, 150, FTP_T_UPLOAD_BEGIN);
     net_stop stop;
     xfer_begin(s, &stop);
     int outcome = upload_loop(s, f, path);
