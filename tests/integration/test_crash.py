@@ -39,11 +39,20 @@ class SessionFault(ServerCase):
         self.proc = self.start_server("-l", "dbg", env=env)
 
     def login(self):
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
-        ftp.login("anonymous", "x")
-        self.addCleanup(ftp.close)
-        return ftp
+        """A logged-in session. The start-up probe's connection may still hold a slot for
+        a moment: a 421 is tried again, for at most 5 s."""
+        deadline = time.time() + 5
+        while True:
+            ftp = ftplib.FTP()
+            self.addCleanup(ftp.close)
+            try:
+                ftp.connect("127.0.0.1", self.port, timeout=10)
+                ftp.login("anonymous", "x")
+                return ftp
+            except ftplib.error_temp:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.05)
 
     def wait_closed(self, sock):
         """True when the server closes sock within 10 s (everything before is read)."""
