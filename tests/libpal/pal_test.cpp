@@ -82,7 +82,7 @@ TEST(PalThread, NamedThreadsWaitsAndTheNameTable) {
     EXPECT_EQ(v, 2);
     os_thread_close(t);
 
-    int ms = 1300;
+    int ms = 1300;  // longer than the 1000 ms os_thread_wait_kill_exit waits: the behaviour
     auto sleeper = [](void *arg) { return os_sleep_ms(*static_cast<int *>(arg)), 3; };
     t = os_thread_init("sleeper", sleeper, &ms, 0, nullptr);
     ASSERT_NE(t, nullptr);
@@ -124,7 +124,7 @@ TEST(PalFile, ExeDirMkdirsAndFiles) {
 
 TEST(PalClock, MonotonicAndSleeps) {
     uint64_t a = os_clock_ms();
-    os_sleep_ms(20);
+    os_sleep_ms(20);  // the sleep is what is measured
     uint64_t b = os_clock_ms();
     EXPECT_GE(b - a, 19u);
     pal_tm tm{};

@@ -175,9 +175,13 @@ TEST(Socket, WaitAndPollerWorkAboveDescriptor1023) {
 }
 
 // Receives wake for batches of data, but a sender that trickles less than a batch is still
-// read as it comes, a silent one ends the call at the time-out, and every byte lands in
-// the file in order.
+// read as it comes, a silent one ends the call at the time-out counted from its last byte,
+// and every byte lands in the file in order. The receive waits in slices of 300 ms; the
+// pauses and the time-out keep wide margins to each other so that a busy machine cannot
+// swap their order: the trickle pause spans two slices but is far inside the time-out, and
+// the silence is twice the time-out.
 TEST(SocketRecvFile, TrickleBulkSilenceAndEnd) {
+    constexpr int trickle_pause_ms = 600, timeout_ms = 1500, silence_ms = 3000;
     os_socket_t a = 0, c = 0;
     ASSERT_TRUE(tcp_pair(&a, &c));
     FILE *f = tmpfile();
@@ -186,11 +190,13 @@ TEST(SocketRecvFile, TrickleBulkSilenceAndEnd) {
     std::string bulk(3 << 20, '\0');
     for (size_t i = 0; i < bulk.size(); i++)
         bulk[i] = static_cast<char>(i * 7 + i / 4096);
+    uint64_t start = os_clock_ms();
     std::thread sender([&] {
         EXPECT_EQ(os_socket_send(c, "head", 4), 4);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));  // longer than a slice
+        // The pauses are the sender's behaviour under test, not waits for a condition.
+        std::this_thread::sleep_for(std::chrono::milliseconds(trickle_pause_ms));
         EXPECT_EQ(os_socket_send(c, "-tail", 5), 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the receiver gives up
+        std::this_thread::sleep_for(std::chrono::milliseconds(silence_ms));
         size_t sent = 0;
         while (sent < bulk.size()) {
             int n = os_socket_send(c, bulk.data() + sent, bulk.size() - sent);
@@ -203,11 +209,13 @@ TEST(SocketRecvFile, TrickleBulkSilenceAndEnd) {
     });
     int eof = -1;
     // Nine bytes in two pieces, then nothing for longer than the time-out: the call hands
-    // back what came well before a batch's worth.
-    int64_t n =
-        os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, 350, nullptr, &eof);
+    // back what came well before a batch's worth, no earlier than the time-out after the
+    // second piece.
+    int64_t n = os_socket_recv_file(a, fileno(f), buf.data(), buf.size(), 1 << 20, timeout_ms,
+                                    nullptr, &eof);
     EXPECT_EQ(n, 9);
     EXPECT_EQ(eof, 0);
+    EXPECT_GE(os_clock_ms() - start, uint64_t{trickle_pause_ms + timeout_ms - 50});
     EXPECT_EQ(file_text(f), "head-tail");
     int64_t total = 0;
     for (int i = 0; i < 100 && total < static_cast<int64_t>(bulk.size()); i++) {
