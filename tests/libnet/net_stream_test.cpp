@@ -30,7 +30,9 @@ int elapsed_since(uint64_t start) {
     return static_cast<int>(os_clock_ms() - start);
 }
 
-// Sets *flag to value after ms on another thread; the caller joins the result.
+// Sets *flag to value after ms on another thread, in the middle of a wait the caller
+// starts meanwhile (the pause is the behaviour: a request arriving during a wait); the
+// caller joins the result.
 std::thread later(int ms, std::atomic<int> *flag, int value) {
     return std::thread([=] {
         os_sleep_ms(ms);
@@ -74,7 +76,7 @@ TEST(NetRead, FillsTheBufferThenEndsOnPeerCloseAfterTenBytes) {
     stream_pair sp;
     ASSERT_NE(sp.peer, 0u);
     std::thread writer([&] {
-        for (int i = 0; i < 4; i++, os_sleep_ms(20))
+        for (int i = 0; i < 4; i++, os_sleep_ms(20))  // pieces that arrive apart
             (void)send_all(sp.peer, "abcd");
         (void)send_all(sp.peer, "0123456789");
         sock_tcp_close(sp.peer);
@@ -126,7 +128,7 @@ TEST(NetRead, PeerResetIsAnErrorNotATimeout) {
     ASSERT_NE(sp.peer, 0u);
     ASSERT_TRUE(os_socket_ctrl(sp.peer, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1));
     ASSERT_TRUE(send_all(sp.s.handle, "unread"));  // unread data makes close send RST
-    os_sleep_ms(50);
+    ASSERT_EQ(os_socket_wait(sp.peer, OS_SOCKET_READ, 2000), OS_SOCKET_READ);
     os_socket_exit(sp.peer);
     sp.peer = 0;
     char buf[8];

@@ -66,6 +66,23 @@ int count_proc(os_socket_t s, unsigned, void *arg) {
     (void)os_socket_recv(s, b, sizeof(b));
     return ++*static_cast<std::atomic<int> *>(arg), 0;
 }
+// Returns once the event thread has gone through two whole rounds of its poller since the
+// call: whatever was ready before then has been handed to its procedure by now.
+bool event_thread_caught_up() {
+    os_socket_t p[2];
+    if (!tcp_pair(p))
+        return false;
+    std::atomic<int> calls{0};
+    sock_event_ctx *ec = sock_insert_event_proc(p[1], count_proc, &calls);
+    bool ok = ec != nullptr;
+    for (int i = 1; ok && i <= 2; i++)
+        ok = send_all(p[0], "x") && wait_until([&] { return calls.load() >= i; });
+    if (ec)
+        (void)sock_del_event_proc(ec);
+    sock_tcp_close(p[0]);
+    sock_tcp_close(p[1]);
+    return ok;
+}
 }  // namespace
 
 TEST(SockServer, AddressListsShareTheSystemPortAndDefaultToBothFamilies) {
@@ -229,7 +246,7 @@ TEST(SockEvent, NegativeResultOrDeleteFromAnotherThreadEndsTheWatch) {
     EXPECT_EQ(sock_del_event_proc(w[1].ec), 0);  // from this thread, not the event thread
     for (watch &x : w)
         ASSERT_TRUE(send_all(x.p[0], "c"));
-    os_sleep_ms(300);
+    ASSERT_TRUE(event_thread_caught_up());
     EXPECT_EQ(w[0].calls.load(), 2);  // ended by its -1
     EXPECT_EQ(w[1].calls.load(), 2);  // ended by the delete
     EXPECT_TRUE(send_all(w[0].p[1], "still open"));
@@ -269,7 +286,7 @@ TEST(SockEvent, HundredsOfWatchesFitTheEventPoller) {
     for (size_t i = 0; i < socks.size(); i += 60)  // the writing ends of ten pairs
         ASSERT_EQ(os_socket_send(socks[i], "x", 1), 1);
     EXPECT_TRUE(wait_until([&] { return hits.load() >= 10; }));
-    os_sleep_ms(50);
+    ASSERT_TRUE(event_thread_caught_up());
     EXPECT_EQ(hits.load(), 10);
     for (sock_event_ctx *ec : watches)
         (void)sock_del_event_proc(ec);
@@ -358,7 +375,7 @@ TEST(SockConnect, TimeoutStopRefusalAndNoWait) {
     o.timeout_ms = 10000;
     o.stop = &stop;
     std::thread stopper([&] {
-        os_sleep_ms(100);
+        os_sleep_ms(100);  // the stop comes during the connect: the behaviour under test
         stop.flag = 1;
     });
     start = os_clock_ms();
@@ -393,11 +410,13 @@ TEST(SockConnect, TimeoutStopRefusalAndNoWait) {
 namespace {
 std::atomic<int> g_hooks{0};
 std::atomic<int> g_reads_ended{0};
+std::atomic<int> g_reading{0};
 
 // Echoes one line; a read that fails (the teardown's abort) is counted.
 int line_worker(sock_ctx *c) {
     c->stream.timeout_ms = 20000;
     char line[64];
+    g_reading++;
     int n = net_gets(&c->stream, line, sizeof(line));
     if (n > 0)
         (void)net_write(&c->stream, line, n);
@@ -428,6 +447,7 @@ int open_in_pool(os_socket_t s, const os_sockaddr *, void *arg) {
 TEST(SockPool, WorkerReleasesItsRecordAndTeardownEndsBlockedReadsWithinOneSlice) {
     g_hooks = 0;
     g_reads_ended = 0;
+    g_reading = 0;
     sock_ctx_opts po{"pool_line", sizeof(sock_ctx) + 8, count_hook, line_worker};
     sock_ctx_pool *pool = sock_tcp_ctx_init(&po);
     ASSERT_NE(pool, nullptr);
@@ -443,7 +463,7 @@ TEST(SockPool, WorkerReleasesItsRecordAndTeardownEndsBlockedReadsWithinOneSlice)
     EXPECT_EQ(recv_n(clients[0], 8), "ping");  // the worker echoes, then closes
     EXPECT_TRUE(wait_until([&] { return sock_tcp_ctx_count(pool) == 3; }));
     EXPECT_EQ(g_hooks.load(), 1);
-    os_sleep_ms(100);  // every other worker is inside its read now
+    ASSERT_TRUE(wait_until([] { return g_reading.load() == 4; }));  // all came to their read
     uint64_t start = os_clock_ms();
     sock_tcp_ctx_exit(pool);
     EXPECT_LT(os_clock_ms() - start, 800u);
