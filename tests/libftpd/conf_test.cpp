@@ -79,6 +79,42 @@ TEST_F(FtpdSettings, AbsentKeysGiveTheDefaults) {
     EXPECT_EQ(g_ftpd_conf.write_bs, 65536);  // one block size for both directions
 }
 
+// Each key's bounds: the value the dump shows after reading one line.
+TEST_F(FtpdSettings, ValuesAreClampedToTheirBounds) {
+    const char *const max = "2147483647";
+    const struct {
+        const char *line, *dumped, *value;
+    } cases[] = {
+        {"[nvtd]\nread_timeout = 1", "ftpd_read_timeout", "3000"},
+        {"[nvtd]\nread_timeout = -5", "ftpd_read_timeout", "3000"},
+        {"[nvtd]\nread_timeout = 99999999", "ftpd_read_timeout", max},
+        {"[nvtd]\nidle_session_timeout = 0", "ftpd_idle_session_timeout", "15000"},
+        {"[nvtd]\nidle_session_timeout = 15", "ftpd_idle_session_timeout", "15000"},
+        {"[nvtd]\nidle_session_timeout = 16", "ftpd_idle_session_timeout", "16000"},
+        {"[nvtd]\nbs = 1K", "ftpd_read_bs", "4096"},
+        {"[nvtd]\nbs = 4M", "ftpd_read_bs", "4194304"},
+        {"[nvtd]\nbs = 100G", "ftpd_read_bs", max},
+        {"[nvtd]\nbs = -5", "ftpd_read_bs", "4096"},
+        {"[nvtd]\nupload_max_rate = -5", "ftpd_upload_max_rate", "0"},
+        {"[nvtd]\nupload_max_rate = 8G", "ftpd_upload_max_rate", max},
+        {"[nvtd]\ndownload_max_rate = 2147483648", "ftpd_download_max_rate", max},
+        {"[login]\nlogin_file_size = 1T", "ftpd_login_file_size", max},
+        {"[login]\nlogin_fail_wait_m = 0", "ftpd_login_fail_wait_m", "1"},
+        {"[login]\nlogin_fail_wait_m = -7", "ftpd_login_fail_wait_m", "1"},
+        {"[login]\nlogin_fail_count = -3", "ftpd_login_fail_count", "0"},
+        {"[login]\nlogin_fail_count = 0", "ftpd_login_fail_count", "0"},
+    };
+    for (const auto &c : cases) {
+        read_text(std::string(c.line) + "\n");
+        std::string dump = "\n" + dump_part(FTPD_DUMP_SERVER) + dump_part(FTPD_DUMP_LOGIN);
+        std::string want = "\n" + std::string(c.dumped) + "=" + c.value + "\n";
+        EXPECT_NE(dump.find(want), std::string::npos) << c.line << " -> " << dump;
+    }
+    // A number beyond 64 bits still gives a sane 32-bit block size.
+    read_text("[nvtd]\nbs = 99999999999999999999999\n");
+    EXPECT_GE(g_ftpd_conf.read_bs, 4096);
+}
+
 std::vector<std::string> g_checked;
 
 TEST_F(FtpdSettings, CredentialCheckSeesUserThenPasswordAsStored) {

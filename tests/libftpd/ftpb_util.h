@@ -43,6 +43,29 @@ inline std::string ftpb_bytes(size_t n, unsigned seed = 1) {
     return s;
 }
 
+/// Whether the server's end of the data connection has taken every byte the client sent:
+/// as /proc/net/tcp shows them, the client's end has nothing unacknowledged and the
+/// server's end has nothing left in its receive queue.
+inline bool ftpb_server_took_all(const net_stream &data) {
+    os_sockaddr mine{}, peer{};
+    if (!os_socket_local(data.handle, &mine) || !os_socket_peer(data.handle, &peer))
+        return false;
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    int ends_idle = 0;
+    while (std::getline(in, line)) {
+        unsigned local = 0, remote = 0;
+        unsigned long tx = 0, rx = 0;
+        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %lx:%lx", &local, &remote, &tx, &rx) != 4)
+            continue;
+        if (local == mine.port && remote == peer.port)
+            ends_idle += tx == 0;
+        if (local == peer.port && remote == mine.port)
+            ends_idle += rx == 0;
+    }
+    return ends_idle == 2;
+}
+
 /// Runs a shell command line; returns its exit status (the command bounds its own time
 /// with "timeout").
 inline int ftpb_sh(const std::string &cmd, std::string *out = nullptr) {
