@@ -15,41 +15,31 @@ class FileReadonlyTest : public FtpbServer {
 TEST_F(FileTest, DirectoriesAndDeletion) {
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
-    ASSERT_EQ(c.cmd("MKD new dir"), 257);
-    EXPECT_EQ(c.text, "\"/new dir\"");
+    ftp_run_steps(c, {{"MKD new dir", 257, "\"/new dir\""},
+                      {"CWD new dir", 250},
+                      {"XMKD inner", 257, "\"/new dir/inner\""},
+                      {"MKD inner", 550, "Create directory operation failed"},
+                      {"RMD /new dir", 550, "Remove directory operation failed"},  // not empty
+                      {"XRMD inner", 250, "Remove directory operation successful."}});
     EXPECT_TRUE(fs::is_directory(root / "new dir"));
-    ASSERT_EQ(c.cmd("CWD new dir"), 250);
-    ASSERT_EQ(c.cmd("XMKD inner"), 257);
-    EXPECT_EQ(c.text, "\"/new dir/inner\"");
-    EXPECT_EQ(c.cmd("MKD inner"), 550);
-    EXPECT_EQ(c.text, "Create directory operation failed");
-    EXPECT_EQ(c.cmd("RMD /new dir"), 550);  // not empty
-    EXPECT_EQ(c.text, "Remove directory operation failed");
-    EXPECT_EQ(c.cmd("XRMD inner"), 250);
-    EXPECT_EQ(c.text, "Remove directory operation successful.");
     EXPECT_FALSE(fs::exists(root / "new dir" / "inner"));
     ftpb_write_file(root / "new dir" / "f", "x");
-    EXPECT_EQ(c.cmd("DELE f"), 250);
-    EXPECT_EQ(c.text, "Delete operation successful.");
+    ftp_run_steps(c, {{"DELE f", 250, "Delete operation successful."},
+                      {"DELE f", 550, "Delete operation failed."},
+                      // Paths cannot leave the root.
+                      {"MKD ../../../escape", 257},
+                      // A quote in a name is doubled in 257, so the client finds its end.
+                      {"MKD /say \"hi\"", 257, "\"/say \"\"hi\"\"\""},
+                      {"CWD /say \"hi\"", 250},
+                      {"PWD", 257, "\"/say \"\"hi\"\"\""}});
     EXPECT_FALSE(fs::exists(root / "new dir" / "f"));
-    EXPECT_EQ(c.cmd("DELE f"), 550);
-    EXPECT_EQ(c.text, "Delete operation failed.");
-    // Paths cannot leave the root.
-    ASSERT_EQ(c.cmd("MKD ../../../escape"), 257);
     EXPECT_TRUE(fs::is_directory(root / "escape"));
-    // A quote in a name is doubled in 257, so the client finds where the name ends.
-    ASSERT_EQ(c.cmd("MKD /say \"hi\""), 257);
-    EXPECT_EQ(c.text, "\"/say \"\"hi\"\"\"");
-    ASSERT_EQ(c.cmd("CWD /say \"hi\""), 250);
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.text, "\"/say \"\"hi\"\"\"");
     // A path that cannot be resolved within the path limit reaches no file operation.
     std::string deep;
     while (deep.size() < 4200)
         deep += "/abcdefgh";
     for (const char *w : {"MKD ", "DELE ", "RETR ", "STOR "})
-        EXPECT_EQ(c.cmd(w + deep), 553) << w;
-    EXPECT_EQ(c.text, "File name not allowed.");
+        ftp_run_steps(c, {{w + deep, 553, "File name not allowed."}});
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
@@ -60,37 +50,31 @@ TEST_F(FileTest, RenameSizeAndTime) {
     fs::create_directory(root / "d");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
-    EXPECT_EQ(c.cmd("SIZE a.txt"), 213);
-    EXPECT_EQ(c.text, "1234");
-    EXPECT_EQ(c.cmd("SIZE d"), 550);
-    EXPECT_EQ(c.text, "Could not get file size.");
-    EXPECT_EQ(c.cmd("SIZE none"), 550);
-    EXPECT_EQ(c.cmd("MDTM a.txt"), 213);
-    EXPECT_EQ(c.text, "20210304050607");
-    EXPECT_EQ(c.cmd("MDTM d"), 550);
-    EXPECT_EQ(c.text, "Could not get file modification time.");
-    EXPECT_EQ(c.cmd("RNTO b.txt"), 503);
-    EXPECT_EQ(c.text, "RNFR required first.");
-    // A missing source: the rename fails and can be retried without a new RNFR.
-    ASSERT_EQ(c.cmd("RNFR missing"), 350);
-    EXPECT_EQ(c.text, "Ready for RNTO");
-    EXPECT_EQ(c.cmd("RNTO b.txt"), 503);
-    EXPECT_EQ(c.text, "Rename directory operation failed");
+    ftp_run_steps(c, {{"SIZE a.txt", 213, "1234"},
+                      {"SIZE d", 550, "Could not get file size."},
+                      {"SIZE none", 550},
+                      {"MDTM a.txt", 213, "20210304050607"},
+                      {"MDTM d", 550, "Could not get file modification time."},
+                      {"RNTO b.txt", 503, "RNFR required first."},
+                      // A missing source: the rename fails and can be retried without a
+                      // new RNFR.
+                      {"RNFR missing", 350, "Ready for RNTO"},
+                      {"RNTO b.txt", 503, "Rename directory operation failed"}});
     ftpb_write_file(root / "missing", "m");
-    EXPECT_EQ(c.cmd("RNTO b.txt"), 250);
-    EXPECT_EQ(c.text, "Rename successful.");
+    ftp_run_steps(c, {{"RNTO b.txt", 250, "Rename successful."},
+                      {"RNTO c.txt", 503},  // the source was used up
+                      // Rename replaces an existing target and moves into directories.
+                      {"RNFR a.txt", 350},
+                      {"RNTO d/b.txt", 250}});
     EXPECT_EQ(ftpb_read_file(root / "b.txt"), "m");
-    EXPECT_EQ(c.cmd("RNTO c.txt"), 503);  // the source was used up
-    // Rename replaces an existing target and moves into directories.
-    ASSERT_EQ(c.cmd("RNFR a.txt"), 350);
-    EXPECT_EQ(c.cmd("RNTO d/b.txt"), 250);
     EXPECT_EQ(fs::file_size(root / "d" / "b.txt"), 1234u);
 }
 
 TEST_F(FileTest, MissingArgumentsAndFixedReplies) {
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
-    for (const char *cmd : {"DELE", "MKD", "XMKD", "RMD", "XRMD", "RNFR", "RNTO", "SIZE", "MDTM"}) {
+    for (const char *cmd : {"DELE", "MKD", "XMKD", "RMD", "XRMD", "RNFR", "RNTO", "SIZE", "MDTM",
+                            "RETR", "STOR", "APPE"}) {
         EXPECT_EQ(c.cmd(cmd), 501) << cmd;
         EXPECT_EQ(c.text, "Syntax error in parameters or arguments.") << cmd;
     }

@@ -123,18 +123,22 @@ struct ftpb_client : ftp_client {
         return ftp_client::open(port) && reply() == 220 && login("anonymous", "x") == 230;
     }
 
-    /// PASV, then connects the data stream. Returns false on any failure.
-    bool pasv() {
-        if (cmd("PASV") != 227)
-            return false;
+    /// PASV; returns the announced port, or 0 on any failure.
+    int pasv_port() {
         unsigned h[6];
-        size_t p = text.find('(');
+        size_t p = cmd("PASV") == 227 ? text.find('(') : std::string::npos;
         if (p == std::string::npos ||
             sscanf(text.c_str() + p, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &h[4],
                    &h[5]) != 6)
-            return false;
-        std::string url = "tcp://127.0.0.1:" + std::to_string(h[4] * 256 + h[5]);
-        if (net_open(&data, url.c_str(), 3000) != 0)
+            return 0;
+        return static_cast<int>(h[4] * 256 + h[5]);
+    }
+
+    /// PASV, then connects the data stream. Returns false on any failure.
+    bool pasv() {
+        int p = pasv_port();
+        std::string url = "tcp://127.0.0.1:" + std::to_string(p);
+        if (p == 0 || net_open(&data, url.c_str(), 3000) != 0)
             return false;
         data.timeout_ms = 5000;
         return true;

@@ -1,6 +1,8 @@
 // ftpd_test_util.cpp - the in-process server fixture and the raw control client.
 #include "ftpd_test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -223,4 +225,13 @@ void ftp_client::close() {
     st.tls = nullptr;
     st.io = nullptr;
     st.disconnected = 0;
+}
+
+void ftp_run_steps(ftp_client &c, const std::vector<ftp_step> &steps) {
+    for (const ftp_step &st : steps) {
+        EXPECT_EQ(c.cmd(st.cmd), st.code) << st.cmd << " -> " << c.last;
+        if (st.text) {
+            EXPECT_EQ(c.text, st.text) << st.cmd;
+        }
+    }
 }

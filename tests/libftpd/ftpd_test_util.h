@@ -36,6 +36,18 @@ struct ftpd_test_server {
     ~ftpd_test_server() { stop(); }
 };
 
+/// One command and what it must get: the reply code and, when given, the reply's text after
+/// the code (of its last line).
+struct ftp_step {
+    std::string cmd;
+    int code;
+    const char *text = nullptr;
+};
+
+struct ftp_client;
+/// Sends each step's command in order and checks its reply, naming the step on failure.
+void ftp_run_steps(ftp_client &c, const std::vector<ftp_step> &steps);
+
 /// A control connection speaking raw lines.
 struct ftp_client {
     net_stream st{};

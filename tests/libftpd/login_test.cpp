@@ -101,37 +101,26 @@ TEST_F(FtpdLogin, AnonymousLoginThenCwdCdupPwdMoveInsideTheRoot) {
     std::filesystem::create_directories(server.root + "/a/b");
     ftpd_test_write(server.root + "/a/file.txt", "x");
     connect(c);
-    // Anonymous: only that name, any password.
-    EXPECT_EQ(c.cmd("USER bob"), 530);
-    EXPECT_EQ(c.last, "530 Login incorrect");
-    EXPECT_EQ(c.cmd("USER anonymous"), 331);
-    EXPECT_EQ(c.last, "331 Please specify the password");
-    EXPECT_EQ(c.cmd("PASS whatever@example"), 230);
-    EXPECT_EQ(c.last, "230 Login successful");
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/\"");
-    EXPECT_EQ(c.cmd("CWD a"), 250);
-    EXPECT_EQ(c.last, "250 Directory successfully changed.");
-    EXPECT_EQ(c.cmd("XCWD b"), 250);
-    EXPECT_EQ(c.cmd("XPWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/a/b\"");
-    EXPECT_EQ(c.cmd("CDUP"), 250);
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/a\"");
-    EXPECT_EQ(c.cmd("CWD file.txt"), 550);  // a file is no directory
-    EXPECT_EQ(c.last, "550 Failured to change directory.");
-    EXPECT_EQ(c.cmd("CWD /missing"), 550);
-    EXPECT_EQ(c.cmd("CWD"), 550);
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/a\"");
-    EXPECT_EQ(c.cmd("XCUP"), 250);
-    EXPECT_EQ(c.cmd("CDUP"), 250);  // ".." of "/" stays "/"
-    EXPECT_EQ(c.cmd("CWD ../../.."), 250);
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/\"");
-    EXPECT_EQ(c.cmd("CWD /a/b"), 250);
-    EXPECT_EQ(c.cmd("PWD"), 257);
-    EXPECT_EQ(c.last, "257 \"/a/b\"");
+    ftp_run_steps(c, {// Anonymous: only that name, any password.
+                      {"USER bob", 530, "Login incorrect"},
+                      {"USER anonymous", 331, "Please specify the password"},
+                      {"PASS whatever@example", 230, "Login successful"},
+                      {"PWD", 257, "\"/\""},
+                      {"CWD a", 250, "Directory successfully changed."},
+                      {"XCWD b", 250},
+                      {"XPWD", 257, "\"/a/b\""},
+                      {"CDUP", 250},
+                      {"PWD", 257, "\"/a\""},
+                      {"CWD file.txt", 550, "Failured to change directory."},  // no directory
+                      {"CWD /missing", 550},
+                      {"CWD", 550},
+                      {"PWD", 257, "\"/a\""},
+                      {"XCUP", 250},
+                      {"CDUP", 250},  // ".." of "/" stays "/"
+                      {"CWD ../../..", 250},
+                      {"PWD", 257, "\"/\""},
+                      {"CWD /a/b", 250},
+                      {"PWD", 257, "\"/a/b\""}});
 }
 
 }  // namespace
