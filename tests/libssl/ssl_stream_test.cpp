@@ -217,7 +217,7 @@ TEST_F(TlsTest, OwnRolesCarryBulkDataTimeOutAbortAndKeepDataBeforeTheClose) {
     EXPECT_EQ(net_read(&client, buf, sizeof buf), 3);
     client.timeout_ms = 10000;
     std::thread aborter([&] {
-        os_sleep_ms(200);
+        os_sleep_ms(200);  // the abort comes during the read: the behaviour under test
         client.abort = 1;
     });
     t0 = os_clock_ms();
