@@ -72,11 +72,6 @@ class OptionErrors(NvtdCase):
                 self.assertIn("Usage: nvtd", r.stderr)
                 self.assertEqual(r.stdout, "")  # -p never ran
 
-    def test_parsing_stops_at_first_non_option(self):
-        r = self.run_nvtd("-p", "extra", "-x")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("ftp_server_port=21\n", r.stdout)
-
     def test_too_many_arguments(self):
         args = ["-q"] * 16  # with the program name 17 words
         r = self.run_nvtd(*args)
