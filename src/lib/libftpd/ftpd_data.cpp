@@ -136,6 +136,15 @@ static int pasv_comm(ftp_session *s) {
     opts.name = "ftp_pasv";
     opts.backlog = 4;
     opts.allow_peer = &s->peer_sa;
+    // Each search starts one port further: the data connections of recent transfers stay
+    // in TIME_WAIT on their port, and a port that collects thousands of them makes every
+    // bind to it slow.
+    static std::atomic<unsigned> next{0};
+    int begin = g_ftpd_conf.passive_begin_port;
+    int end = g_ftpd_conf.passive_end_port;
+    if (begin > 0 && end > begin)
+        opts.first_port = begin + int(next.fetch_add(1, std::memory_order_relaxed) %
+                                      unsigned(end - begin));
     s->dc.pasv = sock_tcp_server_wait_open2(s->local_addr, g_ftpd_conf.passive_begin_port,
                                          g_ftpd_conf.passive_end_port, &opts);
     if (s->dc.pasv == nullptr) {

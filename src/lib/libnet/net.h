@@ -247,6 +247,9 @@ struct sock_srv_opts {
     /// One-connection listener only: when set, a connection from any other host is closed
     /// at once and the listener keeps waiting.
     const os_sockaddr *allow_peer;
+    /// One-connection listener with a port range only: the port the search starts at (it
+    /// wraps round to the range's start); outside the range: the range's start.
+    int first_port;
 };
 
 enum : int { SOCK_SRV_MAX = 32 };
@@ -271,14 +274,19 @@ struct sock_srv {
 /// returns, no accept procedure of the group runs any more.
 int sock_server_exit(sock_srv *srv);
 
-/// One-connection (passive) listener.
+/// One-connection (passive) listener, served by the thread that waits on it (not by the
+/// event thread). Used by one thread at a time.
 struct sock_wait_srv;
-/// Opens it on the first free port of begin..end-1 (begin 0 or begin > end: a system port;
-/// begin == end: fails). opts->bound_port receives the port. Returns the record or null.
+/// Opens it on the first address of addrs (empty: "0.0.0.0") and the first free port of
+/// begin..end-1 (begin 0 or begin > end: a system port; begin == end: fails).
+/// opts->bound_port receives the port; opts->allow_peer, when set, is the only host whose
+/// connection is taken. Returns the record or null.
 [[nodiscard]] sock_wait_srv *sock_tcp_server_wait_open2(const char *addrs, int begin, int end,
                                                         sock_srv_opts *opts);
-/// Waits up to timeout_ms for the first connection and takes it (the caller owns the
-/// socket from then on). Returns the socket or 0 (none yet, or taken before).
+/// Waits up to timeout_ms (< 0: no limit) for the first connection from the allowed host
+/// and takes it (the caller owns the socket from then on); connections from other hosts
+/// are closed as they are met. Once one is taken the listening socket closes, so later
+/// connects are refused. Returns the socket or 0 (none in time, or taken before).
 [[nodiscard]] os_socket_t sock_tcp_server_wait_accept(sock_wait_srv *w, int timeout_ms);
 /// The listener's port.
 int sock_tcp_server_wait_port(const sock_wait_srv *w);

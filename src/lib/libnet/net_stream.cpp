@@ -110,9 +110,24 @@ int net_write(net_stream *s, const void *buf, int len) {
     return ops ? ops->send(s, buf, len) : -1;
 }
 
-// One read that takes only what is there: a zero time-out makes the socket kinds and TLS
-// return at the first empty wait instead of filling the whole buffer.
+// One read that takes only what is there. A plain socket needs a single receive (fewer
+// bytes than asked means it is drained); other kinds and TLS read with a zero time-out,
+// which returns at the first empty wait instead of filling the whole buffer.
 static int read_now(net_stream *s, void *buf, int len) {
+    if (s->disconnected)
+        return -1;
+    bool plain = s->io == nullptr && s->type != NET_TYPE_SERIAL;
+    if (plain) {
+        os_socket_set_error(0);
+        int n = os_socket_recv(s->handle, buf, size_t(len));
+        if (n > 0)
+            return n;
+        if (n < 0 || os_socket_error() == 0) {  // an error, or the peer's end
+            s->disconnected = 1;
+            return -1;
+        }
+        return 0;
+    }
     int saved = s->timeout_ms;
     s->timeout_ms = 0;
     int n = net_read(s, buf, len);

@@ -1,8 +1,8 @@
 // sock_srv.cpp - listener groups served by the socket event thread, and the
 // one-connection listener behind FTP passive mode.
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "log.h"
 #include "net_internal.h"
@@ -126,76 +126,92 @@ int sock_server_exit(sock_srv *srv) {
 }
 
 // ---------------------------------------------------------------------------------------
-// One-connection listener.
+// One-connection listener. The waiting thread accepts by itself: a passive transfer costs
+// no hand-over through the event thread, and the listener closes as soon as its one
+// connection is taken, so later connects are refused by the system.
 
 struct sock_wait_srv {
-    sock_srv *srv = nullptr;
-    std::mutex lock;
-    std::condition_variable ready;
-    os_socket_t sock = 0;  // first connection, until taken
-    bool taken = false;
+    os_socket_t sock = 0;  // the listening socket; 0 once a connection was taken
     bool has_allow = false;
     os_sockaddr allow{};
     int port = 0;
 };
 
-static int wait_accept_proc(os_socket_t ns, const os_sockaddr *peer, void *arg) {
-    auto *w = static_cast<sock_wait_srv *>(arg);
-    if (w->has_allow && !os_ipaddr_same_host(peer, &w->allow)) {
-        char text[128];
-        LOG2(LOG2_WARN, NET_TAG, "passive connection from %s refused\n",
-             os_ipaddr_cstr(peer, true, text));
-        sock_tcp_close(ns);
-        return 0;
+// The first item of an address list (the listener serves one address), or "0.0.0.0".
+static std::string first_addr(const char *addrs) {
+    std::string_view rest(addrs ? addrs : "");
+    for (;;) {
+        size_t cut = rest.find_first_of(";,");
+        std::string_view item = pal_trim(rest.substr(0, cut));
+        if (!item.empty())
+            return std::string(item);
+        if (cut == std::string_view::npos)
+            return "0.0.0.0";
+        rest.remove_prefix(cut + 1);
     }
-    std::scoped_lock g(w->lock);
-    if (w->sock || w->taken)
-        sock_tcp_close(ns);  // the listener serves one connection only
-    else
-        w->sock = ns;
-    w->ready.notify_all();
-    return 0;
 }
 
 sock_wait_srv *sock_tcp_server_wait_open2(const char *addrs, int begin, int end,
                                           sock_srv_opts *opts) {
     PAL_ASSERT_RET(opts != nullptr, nullptr);
+    std::string addr = first_addr(addrs);
+    os_socket_t s = 0;
+    if (begin == 0 || begin > end) {
+        s = sock_bind(addr.c_str(), 0, opts);
+    } else {
+        // The end port itself is never tried, so begin == end is an empty range.
+        int first = opts->first_port >= begin && opts->first_port < end ? opts->first_port
+                                                                         : begin;
+        for (int i = 0; i < end - begin && !s; i++)
+            s = sock_bind(addr.c_str(), begin + (first - begin + i) % (end - begin), opts);
+    }
+    if (!s)
+        return nullptr;
     auto *w = new sock_wait_srv;
+    w->sock = s;
+    w->port = opts->bound_port;
     if (opts->allow_peer) {
         w->has_allow = true;
         w->allow = *opts->allow_peer;
     }
-    opts->accept_proc = wait_accept_proc;
-    opts->arg = w;
-    if (begin == 0 || begin > end) {
-        w->srv = sock_server_init_imp(addrs, 0, opts);
-    } else {
-        // The end port itself is never tried, so begin == end is an empty range.
-        for (int p = begin; p < end && !w->srv; p++)
-            w->srv = sock_server_init_imp(addrs, p, opts);
-    }
-    if (!w->srv) {
-        (void)sock_tcp_server_wait_close(w);
-        return nullptr;
-    }
-    w->port = opts->bound_port;
     return w;
+}
+
+// One pending connection, or 0. A connection from another host than the allowed one is
+// closed at once and the next one is looked at.
+static os_socket_t wait_take(sock_wait_srv *w) {
+    os_sockaddr peer{};
+    while (os_socket_t ns = os_socket_accept(w->sock, &peer)) {
+        if (!w->has_allow || os_ipaddr_same_host(&peer, &w->allow))
+            return ns;
+        char text[128];
+        LOG2(LOG2_WARN, NET_TAG, "passive connection from %s refused\n",
+             os_ipaddr_cstr(&peer, true, text));
+        sock_tcp_close(ns);
+        peer = os_sockaddr{};
+    }
+    return 0;
 }
 
 os_socket_t sock_tcp_server_wait_accept(sock_wait_srv *w, int timeout_ms) {
     PAL_ASSERT_RET(w != nullptr, 0);
-    std::unique_lock g(w->lock);
-    auto has = [w] { return w->sock != 0; };
-    if (timeout_ms < 0)
-        w->ready.wait(g, has);
-    else
-        (void)w->ready.wait_for(g, std::chrono::milliseconds(timeout_ms), has);
-    os_socket_t s = w->sock;
-    if (s) {
-        w->sock = 0;
-        w->taken = true;
+    uint64_t start = os_clock_ms();
+    while (w->sock) {
+        if (os_socket_t ns = wait_take(w)) {
+            os_socket_exit(w->sock);  // one connection only: later ones are refused
+            w->sock = 0;
+            return ns;
+        }
+        int left = 1000;
+        if (timeout_ms >= 0) {
+            left = timeout_ms - int(std::min<uint64_t>(os_clock_ms() - start, 0x7fffffff));
+            if (left <= 0)
+                return 0;
+        }
+        if (os_socket_wait(w->sock, OS_SOCKET_READ, left) < 0)
+            return 0;
     }
-    return s;
+    return 0;
 }
 
 int sock_tcp_server_wait_port(const sock_wait_srv *w) {
@@ -205,9 +221,8 @@ int sock_tcp_server_wait_port(const sock_wait_srv *w) {
 int sock_tcp_server_wait_close(sock_wait_srv *w) {
     if (!w)
         return 0;
-    (void)sock_server_exit(w->srv);  // no accept procedure runs after this
     if (w->sock)
-        sock_tcp_close(w->sock);
+        os_socket_exit(w->sock);
     delete w;
     return 0;
 }

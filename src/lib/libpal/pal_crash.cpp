@@ -519,7 +519,11 @@ static void crash_arm() {
     struct tm parts {};
     if (localtime_r(&now, &parts) != nullptr)
         g.gmtoff = parts.tm_gmtoff;
-    alt_stack_set(g_main_alt_stack, sizeof g_main_alt_stack, nullptr);
+    // The static stack is the main thread's only: the first start may come from any
+    // thread (a library call), and a thread's stack must end with the thread (the
+    // sanitizers' runtime unmaps whatever stack a thread holds when it ends).
+    if (gettid() == getpid())
+        alt_stack_set(g_main_alt_stack, sizeof g_main_alt_stack, nullptr);
     struct sigaction sa {};
     sa.sa_sigaction = crash_signal;
     sigemptyset(&sa.sa_mask);

@@ -66,8 +66,21 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int64_t 
     PAL_ASSERT_RET(s != 0 && fd >= 0 && offset >= 0 && len >= 0 && block > 0, -1);
     pl_init();  // a closed peer must give EPIPE, not end the process
     const int sock = static_cast<int>(s - 1);
-    blocking_slices mode(sock, 500);
     int64_t sent = 0;
+    // What fits the socket's buffer leaves in one call on the socket as it is: the
+    // blocking set-up below pays off only for the rest of a larger file.
+    if (len <= block) {
+        off_t off = static_cast<off_t>(offset);
+        ssize_t n = sendfile(sock, fd, &off, static_cast<size_t>(len));
+        if (n == len || n == 0)
+            return n;  // all of it, or the file ended early
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            os_socket_set_error(pal_errno_code(errno));
+            return -1;
+        }
+        sent = n > 0 ? n : 0;
+    }
+    blocking_slices mode(sock, 500);
     uint64_t last = os_clock_ms();
     while (sent < len) {
         off_t off = static_cast<off_t>(offset + sent);
@@ -126,8 +139,9 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
     // Wake only when a good batch has come: fewer, larger copies for the same data. Less
     // than that is still taken after every slice of the wait, so a slow sender is never
     // mistaken for a stalled one.
+    // Set before the first wait only: a small upload that has arrived whole never waits.
     int lowat = static_cast<int>(std::min<size_t>(size / 2, RECV_BATCH));
-    (void)setsockopt(sock, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof(lowat));
+    bool lowat_set = false;
     uint64_t last = os_clock_ms();
     int64_t moved = 0;
     while (moved < len) {
@@ -158,6 +172,8 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
         int left = timeout_ms - idle;
         if (left <= 0)
             break;  // nothing more within the time-out: hand back what came
+        if (!lowat_set)
+            lowat_set = setsockopt(sock, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof(lowat)) == 0;
         if (os_socket_wait(s, OS_SOCKET_READ, std::min(left, 300)) < 0)
             return -1;
     }
