@@ -92,6 +92,7 @@ TEST_F(ShellTest, ShowItemsAndList) {
 }
 
 TEST_F(ShellTest, ShowInfoLines) {
+    ASSERT_EQ(sh_run("set log.level info").rc, 0);
     std::string t = sh_run("show info").text;
     for (const char *key : {"ver=", "ver_date=", "start_time=", "is_root=", "log_level=info\n",
                             "bsv_pipe_name=''\n", "cpu_endian=little\n", "os_is_nt=0\n",

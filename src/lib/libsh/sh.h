@@ -107,6 +107,9 @@ struct libsh_app {
     const char *bsv_pipe_name = "";  ///< binary log pipe shown by `show info`
     int (*exit_hook)() = nullptr;
     void (*terminate)(int code) = nullptr;  ///< null: std::exit
+    /// Console reads end (as at the end of input) once *stop is non-zero; checked every
+    /// 200 ms. May be null.
+    const std::atomic<int> *stop = nullptr;
 };
 /// Sets the record (copied). Call during start-up, before sessions run.
 void libsh_set_app(const libsh_app &app);

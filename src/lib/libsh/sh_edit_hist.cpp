@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 static std::array<std::string, SH_HIST_SLOTS> g_hist;
 static long g_hist_added = 0;  // lines added since start; the n-th sits in slot n % 256
@@ -137,23 +139,53 @@ static const help_group help_groups[] = {
       {"Ctrl-Z", "suspend (on systems with job control; resumes editing)"}}},
 };
 
-static bool help_box(sh_pager *pg, const help_group &g) {
-    size_t kw = std::strlen(g.name), aw = 0;
+/// The parts of a text separated by " / " (keys and their actions pair up row by row).
+static std::vector<std::string> slash_parts(std::string_view s) {
+    std::vector<std::string> out;
+    for (;;) {
+        size_t at = s.find(" / ");
+        out.emplace_back(s.substr(0, at));
+        if (at == std::string_view::npos)
+            return out;
+        s.remove_prefix(at + 3);
+    }
+}
+
+/// Rows of a group: each " / " alternative of the keys on its own row, next to the
+/// matching alternative of the action when the action has as many.
+static std::vector<std::pair<std::string, std::string>> help_rows(const help_group &g) {
+    std::vector<std::pair<std::string, std::string>> rows;
     for (const help_row &r : g.rows) {
-        kw = std::max(kw, std::strlen(r.keys));
-        aw = std::max(aw, std::strlen(r.action));
+        std::vector<std::string> keys = slash_parts(r.keys), acts = slash_parts(r.action);
+        if (acts.size() != keys.size())
+            acts = {r.action};
+        for (size_t i = 0; i < keys.size(); i++)
+            rows.emplace_back(keys[i], i < acts.size() ? acts[i] : "");
+    }
+    return rows;
+}
+
+static bool help_box(sh_pager *pg, const help_group &g) {
+    auto rows = help_rows(g);
+    size_t kw = std::strlen(g.name), aw = 0;
+    for (const auto &[k, a] : rows) {
+        kw = std::max(kw, k.size());
+        aw = std::max(aw, a.size());
     }
     std::string rule = "+" + std::string(kw + 2, '-') + "+" + std::string(aw + 2, '-') + "+";
-    auto row = [&](const char *k, const char *a) {
-        std::string t = "| " + std::string(k) + std::string(kw - std::strlen(k), ' ') + " | " +
-                        a + std::string(aw - std::strlen(a), ' ') + " |";
+    auto row = [&](const std::string &k, const std::string &a) {
+        std::string t = "| " + k + std::string(kw - k.size(), ' ') + " | " + a +
+                        std::string(aw - a.size(), ' ') + " |";
         return pg->line(t, static_cast<int>(t.size()));
     };
-    return pg->line(rule, static_cast<int>(rule.size())) && row(g.name, "") &&
-           pg->line(rule, static_cast<int>(rule.size())) &&
-           std::all_of(g.rows.begin(), g.rows.end(),
-                       [&](const help_row &r) { return row(r.keys, r.action); }) &&
-           pg->line(rule, static_cast<int>(rule.size()));
+    auto ruler = [&] { return pg->line(rule, static_cast<int>(rule.size())); };
+    if (!ruler() || !row(g.name, "") || !ruler())
+        return false;
+    for (const auto &[k, a] : rows) {
+        if (!row(k, a))
+            return false;
+    }
+    return ruler();
 }
 
 static const char *const pattern_help[] = {

@@ -6,6 +6,7 @@
 
 #include "pal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -46,9 +47,12 @@ void sh_tty_restore() {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
 }
 
-/// Puts the terminal back, then lets the previous handler (the crash report) run.
+/// Puts the terminal back when the fault will end the process (a thread started with the
+/// "handle" option ends alone, and the editor goes on), then lets the previous handler (the
+/// crash report) run.
 static void fault_restore(int signo, siginfo_t *si, void *uc) {
-    sh_tty_restore();
+    if (!os_thread_self_opts().handle)
+        sh_tty_restore();
     for (size_t i = 0; i < std::size(fault_signals); i++) {
         if (fault_signals[i] != signo)
             continue;
@@ -112,10 +116,30 @@ int sh_tty_raw() {
     return 0;
 }
 
+static bool stop_asked() {
+    const std::atomic<int> *stop = sh_app().stop;
+    return stop != nullptr && stop->load() != 0;
+}
+
+/// Waits for input in 200 ms slices so that a stop request ends the wait.
+static int wait_input(int timeout_ms) {
+    constexpr int slice = 200;
+    for (int waited = 0;; waited += slice) {
+        if (stop_asked())
+            return -3;
+        int step = timeout_ms < 0 ? slice : std::min(slice, timeout_ms - waited);
+        pollfd p{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
+        int n = poll(&p, 1, std::max(step, 0));
+        if (n != 0 || (timeout_ms >= 0 && waited + step >= timeout_ms))
+            return n;
+    }
+}
+
 int sh_tty_read_byte(int timeout_ms) {
     for (;;) {
-        pollfd p{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
-        int n = poll(&p, 1, timeout_ms);
+        int n = wait_input(timeout_ms);
+        if (n == -3)
+            return -1;
         if (n < 0 && errno == EINTR) {
             if (timeout_ms >= 0)
                 return -2;  // a resize: let the caller redraw
@@ -183,15 +207,27 @@ bool sh_tty_stdin_terminal() {
 }
 
 bool sh_tty_plain_line(char *buf, int size) {
-    if (std::fgets(buf, size, stdin) == nullptr)
-        return false;
-    size_t n = std::strlen(buf);
-    if (n > 0 && buf[n - 1] != '\n') {
-        int c;  // the rest of an overlong line is dropped
-        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+    // Byte by byte from the descriptor (no stdio buffer), so that the wait can see a stop
+    // request between slices. The rest of an overlong line is dropped.
+    size_t n = 0;
+    bool any = false;
+    for (;;) {
+        int c = sh_tty_read_byte(-1);
+        if (c == -2)
+            continue;
+        if (c < 0) {
+            if (!any)
+                return false;
+            break;
         }
+        any = true;
+        if (c == '\n')
+            break;
+        if (n + 1 < static_cast<size_t>(size))
+            buf[n++] = static_cast<char>(c);
     }
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
-        buf[--n] = '\0';
+    while (n > 0 && buf[n - 1] == '\r')
+        n--;
+    buf[n] = '\0';
     return true;
 }
