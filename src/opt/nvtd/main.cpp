@@ -2,6 +2,7 @@
 // generic start-up frame, the run, and the exit routine.
 #include "libapp.h"
 #include "nvtd_conf.h"
+#include "nvtd_shell.h"
 #include "nvtd_version.h"
 
 #ifdef NVTD_HAVE_LIBSSL
@@ -37,7 +38,7 @@ static void app_register_procs() {
     app_hooks &h = g_app.hooks;
     h.wsrv_start_proc = app_start_server;
     h.wsrv_stop_proc = app_stop_server;
-    h.shell_stdio_loop = nullptr;
+    h.shell_stdio_loop = app_shell_stdio_loop;
     h.shell_connet_cmd = nullptr;  // the debug shell client is not part of this build yet
     h.opt_proc = app_opt_loop;
     h.conf_init_proc = app_conf_file_init;

@@ -1,14 +1,16 @@
 // nvtd_start.cpp - library start and end, the run of the FTP server between them, and the
 // stop that a signal, the end of standard input or the service manager asks for.
-// In a console the server runs until standard input ends or SIGINT/SIGTERM arrives; under
+// In a console the command shell runs until exit, the end of input or SIGINT/SIGTERM; under
 // -d it sleeps in 1000 ms steps until the stop flag is set.
 #include "ftpd.h"
 #include "libapp.h"
 #include "log.h"
 #include "net.h"
 #include "nvtd_conf.h"
+#include "nvtd_shell.h"
 #include "pal.h"
 #include "pal_proc.h"
+#include "sh.h"
 #include "vfs.h"
 
 #ifdef NVTD_HAVE_LIBSSL
@@ -27,6 +29,7 @@ int app_lib_init() {
     LOG2(LOG2_DBG, "main", "==>\n");
     pl_init();
     ftpd_lib_init();
+    (void)app_shell_init(&g_stop);
     int rc = libvfs_init();
 #ifdef NVTD_HAVE_LIBSSL
     if (ssl_lib_init() != 0)
@@ -39,6 +42,7 @@ int app_lib_init() {
 void app_lib_exit() {
     LOG2(LOG2_DBG, "main", "==>\n");
     ftpd_lib_exit();
+    libsh_exit();
     (void)sock_env_exit();  // also ends the TLS library's shared state
     libvfs_exit();
     LOG2(LOG2_DBG, "main", "<==\n");
@@ -60,6 +64,13 @@ static void app_wait_console() {
     if (c.ftps_port > 1)
         LOG2(LOG2_INFO, "main", "FTPS (implicit TLS) on %s port %d\n",
              c.ftps_addr.empty() ? "all addresses" : c.ftps_addr.c_str(), c.ftps_port);
+    if (g_app.hooks.shell_stdio_loop != nullptr) {
+        LOG2(LOG2_INFO, "main", "waiting for the end of standard input, exit or SIGINT/SIGTERM\n");
+        g_app.hooks.shell_stdio_loop(nullptr);
+        if (g_stop.load() == 0)  // neither exit nor a signal: the input ended (or quit)
+            LOG2(LOG2_INFO, "main", "end of standard input, stopping\n");
+        return;
+    }
     LOG2(LOG2_INFO, "main", "waiting for the end of standard input or SIGINT/SIGTERM\n");
     if (os_stdin_wait_end(&g_stop, 200) == 0)
         LOG2(LOG2_INFO, "main", "end of standard input, stopping\n");
