@@ -146,3 +146,24 @@ class PipedShell(NvtdCase):
         self.assertIn("ver=1.0.0.0\n", r.stdout)
         self.assertIn("piped", r.stdout)
         self.assertNotIn("never", r.stdout)
+
+    def test_bad_lines_from_a_pipe_are_cut_or_refused(self):
+        conf = self.run_ini()
+        long_line = "echo " + "x" * 100000
+        lines = [long_line, ";" * 10000, "echo a\0b", "echo \u4e2d", "alias me=me", "me",
+                 "source /dev/zero", "source .", "echo done"]
+        r = subprocess.run([self.exe, "-q", "-c", conf], cwd=self.work, env=clean_env(),
+                           input="\n".join(lines).encode("utf-8") + b"\n", capture_output=True,
+                           timeout=30)
+        out = r.stdout.decode("utf-8", errors="replace")
+        self.assert_no_sanitizer_report(r.stderr.decode(errors="replace"))
+        self.assertEqual(r.returncode, 0)
+        # The line is cut to 4095 bytes: "echo " and 4090 of the x.
+        self.assertTrue(("\n" + "x" * 4090 + "\n") in out, "the cut line is missing")
+        self.assertFalse("x" * 4091 in out, "the line was not cut")
+        self.assertIn("\na\n", out)
+        self.assertIn("\n\u4e2d\n", out)
+        self.assertIn("command not found: [me]", out)
+        self.assertIn("open:[/dev/zero] error:Not a regular file", out)
+        self.assertIn("open:[.] error:Is a directory", out)
+        self.assertTrue(out.endswith("done\n"), out[-200:])
