@@ -68,7 +68,7 @@ TEST_P(Poller, ZeroTimeoutOneShotAndRemovedObjects) {
                                  user_of(1)));
     uint64_t start = os_clock_ms();
     EXPECT_EQ(os_poller_wait(p, record, 0), 0);  // polls once and reports nothing
-    EXPECT_LT(os_clock_ms() - start, 50u);
+    EXPECT_LT(os_clock_ms() - start, 1000u);
     ASSERT_EQ(os_socket_send(a[0], "x", 1), 1);
     g_count_in_cb = -1;
     EXPECT_EQ(os_poller_wait(p, record, 1000), 1);
