@@ -314,7 +314,7 @@ TEST_F(FtpdTls, TricklingHandshakeEndsAtItsDeadline) {
         closed = !t.send_raw(hello.substr(i, 1)) || t.wait_closed(250);
     }
     EXPECT_TRUE(closed);
-    EXPECT_LT(os_clock_ms() - t0, 3000u);
+    EXPECT_LT(os_clock_ms() - t0, 6000u);  // a fresh time-out per read would never end it
 }
 
 TEST_F(FtpdTls, MissingCertificateFailsTheStartAndFtpsAloneRuns) {
