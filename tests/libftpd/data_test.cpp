@@ -99,7 +99,7 @@ TEST_F(DataTest, PortAndEprtRefuseBadSyntaxAndOtherHostsAndFailedConnects) {
 }
 
 TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
-    ftpb_write_file(root / "a.txt", "hello");
+    ftpd_test_write(root / "a.txt", "hello");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     active_peer peer;
@@ -140,7 +140,7 @@ TEST_F(DataTest, ActiveModeConnectsBackForEveryTransfer) {
 }
 
 TEST_F(DataTest, PassiveListenerWaitsThreeSecondsAndServesOneTransfer) {
-    ftpb_write_file(root / "a.txt", "x");
+    ftpd_test_write(root / "a.txt", "x");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     // Nobody connects to the passive port: the accept gives up after about 3 s.
@@ -164,7 +164,7 @@ TEST_F(DataTest, PassiveListenerWaitsThreeSecondsAndServesOneTransfer) {
 }
 
 TEST_F(DataTest, PassiveConnectionFromAnotherAddressIsNotTaken) {
-    ftpb_write_file(root / "a.txt", "secret");
+    ftpd_test_write(root / "a.txt", "secret");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     int pport = c.pasv_port();

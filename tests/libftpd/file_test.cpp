@@ -23,7 +23,7 @@ TEST_F(FileTest, DirectoriesAndDeletion) {
                       {"XRMD inner", 250, "Remove directory operation successful."}});
     EXPECT_TRUE(fs::is_directory(root / "new dir"));
     EXPECT_FALSE(fs::exists(root / "new dir" / "inner"));
-    ftpb_write_file(root / "new dir" / "f", "x");
+    ftpd_test_write(root / "new dir" / "f", "x");
     ftp_run_steps(c, {{"DELE f", 250, "Delete operation successful."},
                       {"DELE f", 550, "Delete operation failed."},
                       // Paths cannot leave the root.
@@ -44,7 +44,7 @@ TEST_F(FileTest, DirectoriesAndDeletion) {
 }
 
 TEST_F(FileTest, RenameSizeAndTime) {
-    ftpb_write_file(root / "a.txt", std::string(1234, 'a'));
+    ftpd_test_write(root / "a.txt", std::string(1234, 'a'));
     ASSERT_EQ(ftpb_sh("touch -d '2021-03-04 05:06:07 UTC' '" + (root / "a.txt").string() + "'"),
               0);
     fs::create_directory(root / "d");
@@ -60,13 +60,13 @@ TEST_F(FileTest, RenameSizeAndTime) {
                       // new RNFR.
                       {"RNFR missing", 350, "Ready for RNTO"},
                       {"RNTO b.txt", 503, "Rename directory operation failed"}});
-    ftpb_write_file(root / "missing", "m");
+    ftpd_test_write(root / "missing", "m");
     ftp_run_steps(c, {{"RNTO b.txt", 250, "Rename successful."},
                       {"RNTO c.txt", 503},  // the source was used up
                       // Rename replaces an existing target and moves into directories.
                       {"RNFR a.txt", 350},
                       {"RNTO d/b.txt", 250}});
-    EXPECT_EQ(ftpb_read_file(root / "b.txt"), "m");
+    EXPECT_EQ(ftpd_test_read(root / "b.txt"), "m");
     EXPECT_EQ(fs::file_size(root / "d" / "b.txt"), 1234u);
 }
 
@@ -106,7 +106,7 @@ TEST_F(FileTest, MissingArgumentsAndFixedReplies) {
 }
 
 TEST_F(FileReadonlyTest, ChangingCommandsAreRefused) {
-    ftpb_write_file(root / "a.txt", "a");
+    ftpd_test_write(root / "a.txt", "a");
     fs::create_directory(root / "d");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
@@ -119,7 +119,7 @@ TEST_F(FileReadonlyTest, ChangingCommandsAreRefused) {
     EXPECT_EQ(c.cmd("RNFR a.txt"), 350);
     EXPECT_EQ(c.cmd("RNTO b.txt"), 550);
     EXPECT_EQ(c.text, "no perm.");
-    EXPECT_EQ(ftpb_read_file(root / "a.txt"), "a");
+    EXPECT_EQ(ftpd_test_read(root / "a.txt"), "a");
     EXPECT_TRUE(fs::exists(root / "d"));
     EXPECT_FALSE(fs::exists(root / "x"));
     // Reading still works.

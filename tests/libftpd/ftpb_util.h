@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +20,6 @@
 #include "vfs.h"
 
 namespace fs = std::filesystem;
-
-inline std::string ftpb_read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream o;
-    o << in.rdbuf();
-    return o.str();
-}
-
-inline void ftpb_write_file(const fs::path &p, const std::string &data) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << data;
-}
 
 /// Deterministic bytes that differ from block to block (catches misplaced offsets).
 inline std::string ftpb_bytes(size_t n, unsigned seed = 1) {

@@ -69,10 +69,6 @@ bool ftpd_test_wait_until(const std::function<bool()> &pred, int timeout_ms) {
     return true;
 }
 
-void ftpd_test_write(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
 bool ftpd_test_server::start(const std::function<void(ftpd_conf &)> &tweak) {
     static bool once = false;
     if (!once) {

@@ -2,6 +2,8 @@
 // and a raw control-connection client, for the FTP server's tests.
 #pragma once
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,8 +22,15 @@ int ftpd_test_thread_count();
 int ftpd_test_fd_count();
 /// Polls pred every 20 ms until it holds or timeout_ms passed. Returns its last value.
 bool ftpd_test_wait_until(const std::function<bool()> &pred, int timeout_ms);
-/// Writes a file below dir (parents must exist).
-void ftpd_test_write(const std::string &path, const std::string &data);
+/// Writes a whole file (parents must exist), replacing what it held.
+inline void ftpd_test_write(const std::filesystem::path &p, const std::string &data) {
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
+}
+/// A whole file's bytes ("" when it cannot be read).
+inline std::string ftpd_test_read(const std::filesystem::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 /// The server under test. start() applies the library defaults, a loopback address, a free
 /// port and a temporary root, then tweak, then starts; stop() ends it and removes the root.

@@ -41,10 +41,10 @@ std::string expect_line(const char *mode, int nlink, long long size, const std::
 
 TEST_F(ListTest, LongLinesFollowTheFormatAndTheSixMonthRule) {
     int64_t t = static_cast<int64_t>(time(nullptr));
-    ftpb_write_file(root / "hour.txt", std::string(1234, 'h'));
-    ftpb_write_file(root / "old.txt", "o");
-    ftpb_write_file(root / "future.txt", "fu");
-    ftpb_write_file(root / "edge.txt", "");
+    ftpd_test_write(root / "hour.txt", std::string(1234, 'h'));
+    ftpd_test_write(root / "old.txt", "o");
+    ftpd_test_write(root / "future.txt", "fu");
+    ftpd_test_write(root / "edge.txt", "");
     fs::create_directory(root / "dir");
     fs::create_symlink("hour.txt", root / "link");
     set_mtime(root / "hour.txt", t - 3600);
@@ -93,9 +93,9 @@ TEST_F(ListTest, LongLinesFollowTheFormatAndTheSixMonthRule) {
 }
 
 TEST_F(ListTest, NlstListAndStatOptionsAndPaths) {
-    ftpb_write_file(root / "a.txt", "a");
+    ftpd_test_write(root / "a.txt", "a");
     fs::create_directories(root / "sub dir");
-    ftpb_write_file(root / "sub dir" / "b.txt", "bb");
+    ftpd_test_write(root / "sub dir" / "b.txt", "bb");
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     int code = 0;
@@ -120,7 +120,7 @@ TEST_F(ListTest, NlstListAndStatOptionsAndPaths) {
     EXPECT_EQ(c.lines[2], "213 End of status");
     // Names are listed as they are, ':' included, and can be fetched by that name.
     fs::create_directories(root / "colon");
-    ftpb_write_file(root / "colon" / "1:2.txt", "c");
+    ftpd_test_write(root / "colon" / "1:2.txt", "c");
     EXPECT_EQ(c.get("NLST colon/1:2.txt", &code), "1:2.txt\r\n");
     EXPECT_NE(c.get("LIST colon", &code).find(" 1:2.txt\r\n"), std::string::npos);
     EXPECT_EQ(c.get("RETR colon/1:2.txt", &code), "c");
@@ -156,7 +156,7 @@ TEST_F(ListSmallBlockTest, ManyEntriesCrossManyFlushes) {
     std::set<std::string> names;
     for (int i = 0; i < 400; i++) {
         std::string n = "entry_with_a_long_name_" + std::to_string(i) + ".dat";
-        ftpb_write_file(root / n, "");
+        ftpd_test_write(root / n, "");
         names.insert(n);
     }
     ftpb_client c;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "ftpd_test_util.h"
@@ -32,12 +31,7 @@ protected:
         ASSERT_TRUE(cl.open(server.port, src));
         ASSERT_EQ(cl.reply(), 220);
     }
-    std::string login_file() {
-        std::ifstream f(logdir + "/login.log");
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string login_file() { return ftpd_test_read(logdir + "/login.log"); }
 };
 
 TEST_F(FtpdLogin, ConfiguredUserPasswordsOddNamesAndANewUser) {

@@ -45,7 +45,7 @@ double since(std::chrono::steady_clock::time_point t0) {
 
 TEST_P(XferTest, RestartOffsetsOfDownloads) {
     std::string body = ftpb_bytes(250);
-    ftpb_write_file(root / "f.bin", body);
+    ftpd_test_write(root / "f.bin", body);
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("REST 100"), 350);
@@ -77,27 +77,27 @@ TEST_P(XferTest, RestartOffsetsOfDownloads) {
 
 TEST_P(XferTest, UploadTruncationRestartAndAppend) {
     std::string old = ftpb_bytes(1000, 7);
-    ftpb_write_file(root / "f.bin", old);
+    ftpd_test_write(root / "f.bin", old);
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     // STOR without REST leaves exactly the uploaded bytes.
     EXPECT_EQ(c.put("STOR f.bin", "0123456789"), 226);
-    EXPECT_EQ(ftpb_read_file(root / "f.bin"), "0123456789");
+    EXPECT_EQ(ftpd_test_read(root / "f.bin"), "0123456789");
     // With REST the old bytes beyond the upload's end stay.
-    ftpb_write_file(root / "f.bin", old);
+    ftpd_test_write(root / "f.bin", old);
     ASSERT_EQ(c.cmd("REST 10"), 350);
     EXPECT_EQ(c.put("STOR f.bin", "abcde"), 226);
     std::string want = old;
     want.replace(10, 5, "abcde");
-    EXPECT_EQ(ftpb_read_file(root / "f.bin"), want);
+    EXPECT_EQ(ftpd_test_read(root / "f.bin"), want);
     // APPE creates a missing file, then appends.
     EXPECT_EQ(c.put("APPE new.bin", "one"), 226);
     EXPECT_EQ(c.put("APPE new.bin", "two"), 226);
-    EXPECT_EQ(ftpb_read_file(root / "new.bin"), "onetwo");
+    EXPECT_EQ(ftpd_test_read(root / "new.bin"), "onetwo");
     // A large upload crosses many read blocks.
     std::string big = ftpb_bytes(3 * 65536 + 17, 3);
     EXPECT_EQ(c.put("STOR big.bin", big), 226);
-    EXPECT_EQ(ftpb_read_file(root / "big.bin"), big);
+    EXPECT_EQ(ftpd_test_read(root / "big.bin"), big);
     // A target that cannot be opened.
     fs::create_directory(root / "dir");
     ASSERT_TRUE(c.pasv());
@@ -108,7 +108,7 @@ TEST_P(XferTest, UploadTruncationRestartAndAppend) {
 
 TEST_P(XferTest, TypeOnlyChangesTheWording) {
     std::string text = "line one\r\nline two\nthree\r\n";
-    ftpb_write_file(root / "t.txt", text);
+    ftpd_test_write(root / "t.txt", text);
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     ASSERT_EQ(c.cmd("TYPE A"), 200);
@@ -119,7 +119,7 @@ TEST_P(XferTest, TypeOnlyChangesTheWording) {
     EXPECT_EQ(c.read_data(), text);
     EXPECT_EQ(c.reply(), 226);
     EXPECT_EQ(c.put("STOR u.txt", text), 226);
-    EXPECT_EQ(ftpb_read_file(root / "u.txt"), text);
+    EXPECT_EQ(ftpd_test_read(root / "u.txt"), text);
     ASSERT_EQ(c.cmd("TYPE I"), 200);
     EXPECT_EQ(c.text, "Swiching to Binarry mode");
     for (const char *bad : {"TYPE", "TYPE a", "TYPE A N", "TYPE L 8", "TYPE E"}) {
@@ -129,7 +129,7 @@ TEST_P(XferTest, TypeOnlyChangesTheWording) {
 }
 
 TEST_P(XferSlowTest, AborOrAClosedDataConnectionEndsADownload) {
-    ftpb_write_file(root / "big.bin", ftpb_bytes(4 << 20));
+    ftpd_test_write(root / "big.bin", ftpb_bytes(4 << 20));
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     ASSERT_TRUE(c.pasv());
@@ -176,7 +176,7 @@ TEST_P(XferSlowTest, AborOrAClosedDataConnectionEndsADownload) {
 // Clients that trickle bytes or flood lines on their control connection during a transfer
 // hold up only themselves: a new client is greeted at once all the while.
 TEST_P(XferSlowTest, ControlTrafficDuringTransfersStallsNoOneElse) {
-    ftpb_write_file(root / "big.bin", ftpb_bytes(8 << 20));
+    ftpd_test_write(root / "big.bin", ftpb_bytes(8 << 20));
     ftpb_client trickle, flood;
     for (ftpb_client *c : {&trickle, &flood}) {
         ASSERT_TRUE(c->open(port));
@@ -197,7 +197,7 @@ TEST_P(XferSlowTest, ControlTrafficDuringTransfersStallsNoOneElse) {
 }
 
 TEST_P(XferSlowTest, RateLimitHoldsTheDownloadSpeed) {
-    ftpb_write_file(root / "f.bin", ftpb_bytes(512 * 1024));
+    ftpd_test_write(root / "f.bin", ftpb_bytes(512 * 1024));
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     auto t0 = now();
@@ -214,14 +214,14 @@ TEST_P(XferSlowTest, FileChangingDuringDownload) {
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
     // Deleted while sent: the open file is sent whole.
-    ftpb_write_file(root / "del.bin", body);
+    ftpd_test_write(root / "del.bin", body);
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("RETR del.bin"), 150);
     fs::remove(root / "del.bin");
     EXPECT_EQ(c.read_data(), body);
     EXPECT_EQ(c.reply(), 226);
     // Truncated while sent: fewer bytes than announced is a failure, not a success.
-    ftpb_write_file(root / "cut.bin", body);
+    ftpd_test_write(root / "cut.bin", body);
     ASSERT_TRUE(c.pasv());
     ASSERT_EQ(c.cmd("RETR cut.bin"), 150);
     char buf[65536];
@@ -246,11 +246,11 @@ TEST_P(XferTest, StalledUploadIsAFailureAndKeepsWhatArrived) {
     EXPECT_EQ(c.text, "Failure recving to network stream.");
     EXPECT_GE(since(t0), 2.5);
     c.close_data();
-    EXPECT_EQ(ftpb_read_file(root / "part.bin"), head);
+    EXPECT_EQ(ftpd_test_read(root / "part.bin"), head);
     // Resume where it stopped.
     ASSERT_EQ(c.cmd("REST 131072"), 350);
     EXPECT_EQ(c.put("STOR part.bin", "tail"), 226);
-    EXPECT_EQ(ftpb_read_file(root / "part.bin"), head + "tail");
+    EXPECT_EQ(ftpd_test_read(root / "part.bin"), head + "tail");
 }
 
 TEST_P(XferTest, AborDuringUploadKeepsReceivedBytes) {
@@ -271,14 +271,14 @@ TEST_P(XferTest, AborDuringUploadKeepsReceivedBytes) {
     EXPECT_LT(since(t0), 2.0);
     c.close_data();
     // Everything that arrived before the ABOR reached the file, the partial block too.
-    EXPECT_TRUE(ftpb_read_file(root / "up.bin") == head);
+    EXPECT_TRUE(ftpd_test_read(root / "up.bin") == head);
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
 
 // A download to a client that does not read and an upload from one that went silent both
 // end when the server stops, not at the data time-out.
 TEST_P(XferStopTest, StopEndsBlockedTransfers) {
-    ftpb_write_file(root / "big.bin", ftpb_bytes(16 << 20));
+    ftpd_test_write(root / "big.bin", ftpb_bytes(16 << 20));
     ftpb_client down, up;
     ASSERT_TRUE(down.open(port));
     ASSERT_TRUE(up.open(port));
@@ -294,7 +294,7 @@ TEST_P(XferStopTest, StopEndsBlockedTransfers) {
     ftpd_stop(server.srv);  // keeps the root, unlike server.stop()
     server.srv = nullptr;
     EXPECT_LT(since(t0), 5.0);
-    EXPECT_EQ(ftpb_read_file(root / "part.bin"), "some bytes");
+    EXPECT_EQ(ftpd_test_read(root / "part.bin"), "some bytes");
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, XferTest, ::testing::Bool());
@@ -306,7 +306,7 @@ TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
     fs::path dir = fs::temp_directory_path() / ("nvtd_ftpb_zc_" + std::to_string(os_getpid()));
     fs::create_directories(dir);
     std::string body = ftpb_bytes(8 << 20, 5);
-    ftpb_write_file(dir / "f.bin", body);
+    ftpd_test_write(dir / "f.bin", body);
     vfs_mount *m = vfs_mount2(dir.c_str(), nullptr);
     ASSERT_NE(m, nullptr);
     vfs_file *f = vfs_open(m, "/f.bin", VFS_O_DOWNLOAD);
@@ -372,10 +372,10 @@ TEST_P(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
     EXPECT_EQ(c.text, "Failure reading from local file.");
     EXPECT_EQ(c.cmd("NOOP"), 200);
     // What did reach the file is a true prefix of the upload.
-    std::string kept = ftpb_read_file(small / "big.bin");
+    std::string kept = ftpd_test_read(small / "big.bin");
     EXPECT_LT(kept.size(), body.size());
     EXPECT_TRUE(body.compare(0, kept.size(), kept) == 0);
     EXPECT_EQ(c.cmd("DELE small/big.bin"), 250);
     EXPECT_EQ(c.put("STOR small/ok.bin", "fits"), 226);
-    EXPECT_EQ(ftpb_read_file(small / "ok.bin"), "fits");
+    EXPECT_EQ(ftpd_test_read(small / "ok.bin"), "fits");
 }
