@@ -132,6 +132,19 @@ TEST_F(VfsFile, StatDirentAndListingFields) {
     EXPECT_STREQ(seen["link"].link, "a.txt");
     EXPECT_EQ(seen["dangling"].st.kind, VFS_K_LINK | VFS_K_SCAN);
     EXPECT_STREQ(seen["dangling"].link, "/nowhere/at/all");
+    // Names only: the same entries, the kinds the directory knows, no status read.
+    d = vfs_opendir(m, "/d/");
+    ASSERT_NE(d, nullptr);
+    std::map<std::string, vfs_dirent> names;
+    while (vfs_dirent *e = vfs_readname(d))
+        names[e->name] = *e;
+    EXPECT_EQ(vfs_closedir(d), 0);
+    ASSERT_EQ(names.size(), seen.size());
+    EXPECT_EQ(names["a.txt"].st.kind, VFS_K_FILE | VFS_K_SCAN);
+    EXPECT_EQ(names["a.txt"].st.size, 0u);
+    EXPECT_EQ(names["inner"].st.kind, VFS_K_DIR | VFS_K_SCAN);
+    EXPECT_EQ(names["dangling"].st.kind, VFS_K_LINK | VFS_K_SCAN);
+    EXPECT_EQ(names["link"].st.id, seen["link"].st.id);
     EXPECT_EQ(fail_code(vfs_opendir(m, "/d/a.txt")), PAL_ENOTDIR);
 }
 

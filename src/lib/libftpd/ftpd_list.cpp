@@ -7,6 +7,7 @@
 #include "ftpd_internal.h"
 #include "ftpd_reply.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -34,34 +35,93 @@ static void ftp_mode_str(const vfs_dirent *e, char out[11]) {
     pal_snprintf(std::span<char>(out, 11), "%crwxrwxrwx", c);
 }
 
+namespace {
+/// A bounded line being built; listings format thousands of lines, so the fields are
+/// written directly rather than through printf.
+struct line_out {
+    char *p;
+    char *end;  ///< one before the buffer's end: room for the terminator
+
+    void put(std::string_view text) {
+        size_t n = std::min(text.size(), size_t(end - p));
+        memcpy(p, text.data(), n);
+        p += n;
+    }
+    void put_char(char c, size_t count = 1) {
+        while (count-- > 0 && p < end)
+            *p++ = c;
+    }
+    /// A decimal number, right-aligned (width > 0) or left-aligned (width < 0) in |width|.
+    void put_num(long long v, int width) {
+        char digits[24];
+        char *d = digits + sizeof digits;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                                     : static_cast<unsigned long long>(v);
+        do {
+            *--d = char('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (v < 0)
+            *--d = '-';
+        size_t len = size_t(digits + sizeof digits - d);
+        size_t pad = size_t(width < 0 ? -width : width);
+        pad = pad > len ? pad - len : 0;
+        if (width > 0)
+            put_char(' ', pad);
+        put(std::string_view(d, len));
+        if (width < 0)
+            put_char(' ', pad);
+    }
+    void put_2digits(int v) {
+        put_char(char('0' + (v / 10) % 10));
+        put_char(char('0' + v % 10));
+    }
+};
+}  // namespace
+
 /// "Mon dd HH:MM" for recent and future times, "Mon dd YYYY" for older ones.
-static void list_time(int64_t mtime, int64_t now, char *out, size_t size) {
+static void list_time(line_out *o, int64_t mtime, int64_t now) {
     pal_tm tm{};
     os_time_split(mtime, false, &tm);
-    const char *mon = (tm.mon >= 1 && tm.mon <= 12) ? k_months[tm.mon - 1] : "???";
-    if (now - mtime > LIST_OLD_SECS)
-        pal_snprintf(std::span<char>(out, size), "%s %2d %d", mon, tm.mday, tm.year);
-    else
-        pal_snprintf(std::span<char>(out, size), "%s %2d %02d:%02d", mon, tm.mday, tm.hour,
-                     tm.min);
+    o->put((tm.mon >= 1 && tm.mon <= 12) ? k_months[tm.mon - 1] : "???");
+    o->put_char(' ');
+    o->put_num(tm.mday, 2);
+    o->put_char(' ');
+    if (now - mtime > LIST_OLD_SECS) {
+        o->put_num(tm.year, 0);
+        return;
+    }
+    o->put_2digits(tm.hour);
+    o->put_char(':');
+    o->put_2digits(tm.min);
 }
 
-/// Formats the long listing line of e (ending in CR LF) into out. Returns its length.
+/// Formats the long listing line of e (ending in CR LF) into out: mode, links, owner,
+/// group, size, time, name and a link's target. Returns its length.
 static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t size) {
     char mode[11];
-    char when[64];
     ftp_mode_str(e, mode);
-    list_time(e->st.mtime.sec, now, when, sizeof(when));
-    std::span<char> dst(out, size);
-    if (e->st.kind & VFS_K_LINK)
-        return pal_snprintf(dst, "%s %3d %-8d %-8d %-8lli %s %s -> %s\r\n", mode,
-                            static_cast<int>(e->st.nlink), static_cast<int>(e->st.owner),
-                            static_cast<int>(static_cast<uint32_t>(e->st.group)),
-                            static_cast<long long>(e->st.size), when, e->name, e->link);
-    return pal_snprintf(dst, "%s %3d %-8d %-8d %-8lli %s %s\r\n", mode,
-                        static_cast<int>(e->st.nlink), static_cast<int>(e->st.owner),
-                        static_cast<int>(static_cast<uint32_t>(e->st.group)),
-                        static_cast<long long>(e->st.size), when, e->name);
+    line_out o{out, out + size - 1};
+    o.put(mode);
+    o.put_char(' ');
+    o.put_num(e->st.nlink, 3);
+    o.put_char(' ');
+    o.put_num(static_cast<int>(e->st.owner), -8);
+    o.put_char(' ');
+    o.put_num(static_cast<int>(static_cast<uint32_t>(e->st.group)), -8);
+    o.put_char(' ');
+    o.put_num(static_cast<long long>(e->st.size), -8);
+    o.put_char(' ');
+    list_time(&o, e->st.mtime.sec, now);
+    o.put_char(' ');
+    o.put(e->name);
+    if (e->st.kind & VFS_K_LINK) {
+        o.put(" -> ");
+        o.put(e->link);
+    }
+    o.put("\r\n");
+    *o.p = '\0';
+    return int(o.p - out);
 }
 
 /// Appends len bytes to the listing, writing the pending bytes first when they would
@@ -86,8 +146,15 @@ static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
 /// Writes the line of one entry, long or name only.
 static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
     char line[LIST_LINE_SIZE];
-    int n = is_long ? ftp_list_line(e, now, line, sizeof(line))
-                    : pal_snprintf(line, "%s\r\n", e->name);
+    int n = 0;
+    if (is_long) {
+        n = ftp_list_line(e, now, line, sizeof(line));
+    } else {
+        line_out o{line, line + sizeof line - 1};
+        o.put(e->name);
+        o.put("\r\n");
+        n = int(o.p - line);
+    }
     return list_buf_write(s, line, static_cast<uint32_t>(n));
 }
 
@@ -108,7 +175,8 @@ static int list_common(ftp_session *s, const char *path, int is_long) {
         return 0;
     }
     int rc = 0;
-    while (vfs_dirent *e = vfs_readdir(d)) {
+    // A name listing needs no status of its entries.
+    while (vfs_dirent *e = is_long ? vfs_readdir(d) : vfs_readname(d)) {
         if (strcmp(e->name, ".") == 0 || strcmp(e->name, "..") == 0)
             continue;
         if ((rc = list_entry(s, e, is_long, now)) != 0)

@@ -321,6 +321,14 @@ vfs_dirent *vfs_readdir(vfs_dir *d) {
     return d->m->drv->readdir(d->dctx);
 }
 
+vfs_dirent *vfs_readname(vfs_dir *d) {
+    if (!dir_ok(d))
+        return nullptr;
+    if (d->m->drv->readname)
+        return d->m->drv->readname(d->dctx);
+    return d->m->drv->readdir ? d->m->drv->readdir(d->dctx) : nullptr;
+}
+
 int vfs_closedir(vfs_dir *d) {
     if (!dir_ok(d))
         return -1;

@@ -165,6 +165,9 @@ struct vfs_drv {
     /// The system descriptor behind a regular file, still owned by the file context; -1
     /// when the driver has none (the slot may be null).
     int (*fd)(void *fctx);
+    /// As readdir, but only the name and, where the directory tells it cheaply, the kind:
+    /// no status is read (the slot may be null; readdir serves then).
+    vfs_dirent *(*readname)(void *dctx);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -221,6 +224,9 @@ int vfs_close(vfs_file *f);
 [[nodiscard]] vfs_dir *vfs_opendir(vfs_mount *m, const char *path);
 /// The next entry (valid until the next call on d), or null at the end or on failure.
 vfs_dirent *vfs_readdir(vfs_dir *d);
+/// The next entry with its name only (st.kind where known, every other field zero): for
+/// name listings, which need no status of each entry. Same lifetime as vfs_readdir's.
+vfs_dirent *vfs_readname(vfs_dir *d);
 int vfs_closedir(vfs_dir *d);
 
 // ---------------------------------------------------------------------------------------

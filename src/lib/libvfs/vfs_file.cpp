@@ -720,6 +720,41 @@ static vfs_dirent *vfs_file_readdir(void *dctx) {
     }
 }
 
+// Names as the directory holds them, with the kind its entries carry; no status call, so
+// a name listing of a large directory costs one scan.
+static vfs_dirent *vfs_file_readname(void *dctx) {
+    auto *ld = static_cast<loc_dir *>(dctx);
+    ld->mc->op = "vfs_file_readdir";
+    for (;;) {
+        errno = 0;
+        struct dirent *de = readdir(ld->dir);
+        if (!de) {
+            if (errno)
+                REC_OS(ld->mc, errno);
+            return nullptr;
+        }
+        const char *n = de->d_name;
+        if (!std::strcmp(n, ".") || !std::strcmp(n, ".."))
+            continue;
+        if (!ld->pattern.empty() && fnmatch(ld->pattern.c_str(), n, 0) != 0)
+            continue;
+        ld->cur.st = vfs_stat_rec{};  // not the whole entry: its name buffers are large
+        ld->cur.link[0] = '\0';
+        (void)pal_strlcpy(ld->cur.name, n);
+        unsigned kind = VFS_K_SCAN;
+        if (de->d_type == DT_DIR)
+            kind |= VFS_K_DIR;
+        else if (de->d_type == DT_REG)
+            kind |= VFS_K_FILE;
+        else if (de->d_type == DT_LNK)
+            kind |= VFS_K_LINK;
+        ld->cur.st.kind = kind;
+        ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
+        ld->count++;
+        return &ld->cur;
+    }
+}
+
 static long vfs_file_telldir(void *dctx) { return static_cast<loc_dir *>(dctx)->count; }
 
 // Moves to entry pos of the scan by reading it again from the start.
@@ -1052,4 +1087,5 @@ const vfs_drv vfs_drv_file = {
     .closedir = vfs_file_closedir,
     .ioctl = vfs_file_ioctl,
     .fd = vfs_file_fd,
+    .readname = vfs_file_readname,
 };
