@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -257,4 +258,47 @@ TEST(SocketRecvFile, FileFailureAndAbortAreToldApart) {
     fclose(f);
     os_socket_exit(c);
     os_socket_exit(a);
+}
+
+// A file's bytes from an offset, a block reaching past the file's end (only what the file
+// holds), an abort while waiting for room and a silent peer's time-out.
+TEST(SocketSendFile, OffsetsEndOfFileCancelAndTimeout) {
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::string body(8 << 20, '\0');
+    for (size_t i = 0; i < body.size(); i++)
+        body[i] = static_cast<char>(i * 13 + i / 4099);
+    ASSERT_EQ(pwrite(fileno(f), body.data(), body.size(), 0), static_cast<ssize_t>(body.size()));
+    int fd = fileno(f);
+    os_socket_t pair[2];
+    ASSERT_TRUE(os_socket_pair(pair));
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        while (os_socket_wait(pair[1], OS_SOCKET_READ, 3000) > 0) {
+            int n = os_socket_recv(pair[1], buf, sizeof buf);
+            if (n <= 0 && os_socket_error() != PAL_EAGAIN)
+                break;
+            got.append(buf, static_cast<size_t>(std::max(n, 0)));
+        }
+    });
+    EXPECT_EQ(os_sendfile(pair[0], fd, 1000, 3000000, 65536, 3000, nullptr), 3000000);
+    EXPECT_EQ(os_sendfile(pair[0], fd, (8 << 20) - 10, 100, 65536, 3000, nullptr), 10);
+    os_socket_exit(pair[0]);
+    reader.join();
+    EXPECT_TRUE(got == body.substr(1000, 3000000) + body.substr(body.size() - 10));
+    os_socket_exit(pair[1]);
+    // Nobody reads: an abort ends the wait for room, a silent peer the time-out.
+    ASSERT_TRUE(os_socket_pair(pair));
+    const os_cancel cancel{[](void *) { return true; }, nullptr};
+    EXPECT_EQ(os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 3000, &cancel), -1);
+    EXPECT_EQ(os_socket_error(), PAL_ECANCELED);
+    uint64_t start = os_clock_ms();
+    int64_t part = os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 600, nullptr);
+    EXPECT_GE(part, 0);
+    EXPECT_LT(part, 8 << 20);
+    EXPECT_LT(os_clock_ms() - start, 3000u);
+    for (os_socket_t s : pair)
+        os_socket_exit(s);
+    fclose(f);
 }
