@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 #include <thread>
@@ -55,6 +57,10 @@ TEST_F(VfsFile, UploadDownloadTruncateAndWhatDoesNotOpen) {
     EXPECT_EQ(vfs_pread(r, buf, 5, 6), 5);
     EXPECT_EQ(std::string(buf, 5), "world");
     EXPECT_EQ(vfs_pread(r, buf, sizeof buf, 100), 0);
+    // A local file hands out its descriptor for zero-copy transfers.
+    ASSERT_GE(vfs_file_fd(r), 0);
+    EXPECT_EQ(pread(vfs_file_fd(r), buf, 5, 0), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
     vfs_stat_rec st{};
     ASSERT_EQ(vfs_fstat(r, &st), 0);
     EXPECT_EQ(st.size, 12u);
@@ -339,5 +345,6 @@ TEST_F(VfsFile, BadInputNeverCrashes) {
     int junk[4] = {1, 2, 3, 4};
     EXPECT_STREQ(vfs_strerror(junk), "invalid handle error");
     EXPECT_EQ(vfs_pread(nullptr, junk, 4, 0), -1);
+    EXPECT_EQ(vfs_file_fd(nullptr), -1);
     EXPECT_EQ(vfs_mkdir(nullptr, "/x"), -1);
 }

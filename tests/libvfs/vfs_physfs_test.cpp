@@ -87,6 +87,7 @@ TEST_F(VfsPhysfs, OffsetsSeekAndWhatIsNotSupported) {
     EXPECT_EQ(vfs_lasterr(f)->code, PAL_ENOTSUP);
     EXPECT_STREQ(vfs_strerror(f), "Not supported.");
     EXPECT_EQ(vfs_write(f, "x", 1), -1);
+    EXPECT_EQ(vfs_file_fd(f), -1);  // no descriptor of its own: bytes go through vfs_pread
     EXPECT_EQ(vfs_close(f), 0);
 
     EXPECT_EQ(vfs_opendir(m, "/"), nullptr);
