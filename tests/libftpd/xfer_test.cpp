@@ -301,55 +301,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, XferTest, ::testing::Bool());
 INSTANTIATE_TEST_SUITE_P(Paths, XferStopTest, ::testing::Bool());
 INSTANTIATE_TEST_SUITE_P(Paths, XferSlowTest, ::testing::Bool());
 
-TEST(XferZeroCopy, LocalFilesHandTheirDescriptorToSendfile) {
-    ASSERT_EQ(libvfs_init(), 0);
-    fs::path dir = fs::temp_directory_path() / ("nvtd_ftpb_zc_" + std::to_string(os_getpid()));
-    fs::create_directories(dir);
-    std::string body = ftpb_bytes(8 << 20, 5);
-    ftpd_test_write(dir / "f.bin", body);
-    vfs_mount *m = vfs_mount2(dir.c_str(), nullptr);
-    ASSERT_NE(m, nullptr);
-    vfs_file *f = vfs_open(m, "/f.bin", VFS_O_DOWNLOAD);
-    ASSERT_NE(f, nullptr);
-    int fd = vfs_file_fd(f);
-    ASSERT_GE(fd, 0);
-    os_socket_t pair[2];
-    ASSERT_TRUE(os_socket_pair(pair));
-    std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        for (;;) {
-            if (os_socket_wait(pair[1], OS_SOCKET_READ, 3000) <= 0)
-                break;
-            int n = os_socket_recv(pair[1], buf, sizeof buf);
-            if (n <= 0 && os_socket_error() != PAL_EAGAIN)
-                break;
-            if (n > 0)
-                got.append(buf, static_cast<size_t>(n));
-        }
-    });
-    // From an offset, then a block reaching past the end: only what the file holds.
-    EXPECT_EQ(os_sendfile(pair[0], fd, 1000, 3000000, 65536, 3000, nullptr), 3000000);
-    EXPECT_EQ(os_sendfile(pair[0], fd, (8 << 20) - 10, 100, 65536, 3000, nullptr), 10);
-    os_socket_exit(pair[0]);
-    reader.join();
-    EXPECT_TRUE(got == body.substr(1000, 3000000) + body.substr(body.size() - 10));
-    // Nobody reads: an abort ends the wait for room, a silent peer the time-out.
-    ASSERT_TRUE(os_socket_pair(pair));
-    const os_cancel cancel{[](void *) { return true; }, nullptr};
-    EXPECT_EQ(os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 3000, &cancel), -1);
-    auto t0 = std::chrono::steady_clock::now();
-    int64_t part = os_sendfile(pair[0], fd, 0, 8 << 20, 8 << 20, 600, nullptr);
-    EXPECT_GE(part, 0);
-    EXPECT_LT(part, 8 << 20);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
-    os_socket_exit(pair[0]);
-    os_socket_exit(pair[1]);
-    vfs_close(f);
-    vfs_umount(m);
-    fs::remove_all(dir);
-}
-
 TEST_P(XferTest, FullDiskDuringUploadIs451AndTheSessionGoesOn) {
     fs::path small = root / "small";
     fs::create_directory(small);
