@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <dirent.h>
@@ -30,12 +32,89 @@ static constexpr const char *SRC = "src/lib/libvfs/file";
 
 namespace {
 std::atomic<bool> g_openat2{true};
+std::atomic<bool> g_openat2_probed{false};
+
+/// The descriptor of a served root. Every mount of the same directory shares one, closed
+/// with the last of them: a server with 10,000 sessions holds 10,000 descriptors for their
+/// connections, not 20,000. A root that was replaced since (another directory at the same
+/// path) gets a descriptor of its own.
+class shared_root {
+public:
+    shared_root() = default;
+    ~shared_root() { reset(); }
+    shared_root(const shared_root &) = delete;
+    shared_root &operator=(const shared_root &) = delete;
+
+    /// 0, or the errno of the open.
+    int open(const std::string &path);
+    int get() const { return fd_; }
+    void reset();
+
+private:
+    struct entry {
+        int fd;
+        int refs;
+        dev_t dev;
+        ino_t ino;
+    };
+    static std::mutex lock_;
+    static std::unordered_map<std::string, entry> roots_;
+    std::string path_;
+    int fd_ = -1;
+    bool shared_ = false;
+};
+std::mutex shared_root::lock_;
+std::unordered_map<std::string, shared_root::entry> shared_root::roots_;
+
+int shared_root::open(const std::string &path) {
+    reset();
+    struct stat now;
+    if (stat(path.c_str(), &now) != 0)
+        return errno;
+    std::scoped_lock g(lock_);
+    auto it = roots_.find(path);
+    if (it != roots_.end() && it->second.dev == now.st_dev && it->second.ino == now.st_ino) {
+        it->second.refs++;
+        fd_ = it->second.fd;
+        path_ = path;
+        shared_ = true;
+        return 0;
+    }
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    fd_ = fd;
+    struct stat sb;
+    if (it == roots_.end() && fstat(fd, &sb) == 0) {
+        roots_.emplace(path, entry{fd, 1, sb.st_dev, sb.st_ino});
+        path_ = path;
+        shared_ = true;
+    }
+    return 0;
+}
+
+void shared_root::reset() {
+    if (fd_ < 0)
+        return;
+    if (!shared_) {
+        close(fd_);
+    } else {
+        std::scoped_lock g(lock_);
+        auto it = roots_.find(path_);
+        if (it != roots_.end() && it->second.fd == fd_ && --it->second.refs == 0) {
+            close(fd_);
+            roots_.erase(it);
+        }
+    }
+    fd_ = -1;
+    shared_ = false;
+}
 }  // namespace
 
 struct loc_mount {
     uint32_t flags = 1;
     std::string root;  // as given, ending in '/'
-    pal_fd rootfd;     // O_PATH descriptor every path is resolved beneath
+    shared_root rootfd;  // O_PATH descriptor every path is resolved beneath
     vfs_err *err = nullptr;
     vfs_mount *mh = nullptr;
     bool readonly = false;
@@ -416,7 +495,7 @@ static int mount_flags(loc_mount *mc, const char *url) {
 // Kernels before 5.6 lack openat2, and some container filters refuse it with EPERM;
 // both get the checked walk from then on.
 static void openat2_probe(const loc_mount *mc) {
-    if (!g_openat2.load())
+    if (!g_openat2.load() || g_openat2_probed.exchange(true))
         return;
     open_how how{};
     how.flags = O_PATH | O_CLOEXEC;
@@ -454,13 +533,11 @@ static void *vfs_file_mount(const char *url, int, vfs_err *err, vfs_mount *mh) {
         root += '/';
     mc->root = root;
     LOG2(LOG2_DBG, "vfs_loc", "root_dir=[%s]\n", mc->root.c_str());
-    int fd = open(mc->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        REC_OS(mc, errno);
+    if (int e = mc->rootfd.open(mc->root); e != 0) {
+        REC_OS(mc, e);
         delete mc;
         return nullptr;
     }
-    mc->rootfd.reset(fd);
     openat2_probe(mc);
     return mc;
 }
