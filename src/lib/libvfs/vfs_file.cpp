@@ -772,10 +772,9 @@ static void *vfs_file_opendir(void *ctx, const char *path, const char *pattern) 
     return ld;
 }
 
-// Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
-static vfs_dirent *vfs_file_readdir(void *dctx) {
-    auto *ld = static_cast<loc_dir *>(dctx);
-    ld->mc->op = "vfs_file_readdir";
+// The next entry of the scan that is neither "." nor ".." and matches the pattern, or null
+// at the end (a failure recorded).
+static struct dirent *scan_next(loc_dir *ld) {
     for (;;) {
         errno = 0;
         struct dirent *de = readdir(ld->dir);
@@ -787,14 +786,23 @@ static vfs_dirent *vfs_file_readdir(void *dctx) {
         const char *n = de->d_name;
         if (!std::strcmp(n, ".") || !std::strcmp(n, ".."))
             continue;
-        if (!ld->pattern.empty() && fnmatch(ld->pattern.c_str(), n, 0) != 0)
-            continue;
-        if (fill_entry(ld->mc, dirfd(ld->dir), ld->rel, n, &ld->cur) != 0)
+        if (ld->pattern.empty() || fnmatch(ld->pattern.c_str(), n, 0) == 0)
+            return de;
+    }
+}
+
+// Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
+static vfs_dirent *vfs_file_readdir(void *dctx) {
+    auto *ld = static_cast<loc_dir *>(dctx);
+    ld->mc->op = "vfs_file_readdir";
+    while (struct dirent *de = scan_next(ld)) {
+        if (fill_entry(ld->mc, dirfd(ld->dir), ld->rel, de->d_name, &ld->cur) != 0)
             continue;
         ld->cur.st.kind |= VFS_K_SCAN;
         ld->count++;
         return &ld->cur;
     }
+    return nullptr;
 }
 
 // Names as the directory holds them, with the kind its entries carry; no status call, so
@@ -802,34 +810,24 @@ static vfs_dirent *vfs_file_readdir(void *dctx) {
 static vfs_dirent *vfs_file_readname(void *dctx) {
     auto *ld = static_cast<loc_dir *>(dctx);
     ld->mc->op = "vfs_file_readdir";
-    for (;;) {
-        errno = 0;
-        struct dirent *de = readdir(ld->dir);
-        if (!de) {
-            if (errno)
-                REC_OS(ld->mc, errno);
-            return nullptr;
-        }
-        const char *n = de->d_name;
-        if (!std::strcmp(n, ".") || !std::strcmp(n, ".."))
-            continue;
-        if (!ld->pattern.empty() && fnmatch(ld->pattern.c_str(), n, 0) != 0)
-            continue;
-        ld->cur.st = vfs_stat_rec{};  // not the whole entry: its name buffers are large
-        ld->cur.link[0] = '\0';
-        (void)pal_strlcpy(ld->cur.name, n);
-        unsigned kind = VFS_K_SCAN;
-        if (de->d_type == DT_DIR)
-            kind |= VFS_K_DIR;
-        else if (de->d_type == DT_REG)
-            kind |= VFS_K_FILE;
-        else if (de->d_type == DT_LNK)
-            kind |= VFS_K_LINK;
-        ld->cur.st.kind = kind;
-        ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
-        ld->count++;
-        return &ld->cur;
-    }
+    struct dirent *de = scan_next(ld);
+    if (!de)
+        return nullptr;
+    const char *n = de->d_name;
+    ld->cur.st = vfs_stat_rec{};  // not the whole entry: its name buffers are large
+    ld->cur.link[0] = '\0';
+    (void)pal_strlcpy(ld->cur.name, n);
+    unsigned kind = VFS_K_SCAN;
+    if (de->d_type == DT_DIR)
+        kind |= VFS_K_DIR;
+    else if (de->d_type == DT_REG)
+        kind |= VFS_K_FILE;
+    else if (de->d_type == DT_LNK)
+        kind |= VFS_K_LINK;
+    ld->cur.st.kind = kind;
+    ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
+    ld->count++;
+    return &ld->cur;
 }
 
 static long vfs_file_telldir(void *dctx) { return static_cast<loc_dir *>(dctx)->count; }
