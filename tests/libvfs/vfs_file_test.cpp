@@ -282,6 +282,35 @@ TEST_F(VfsFile, FileUrlsAndParallelSessions) {
     EXPECT_EQ(bad.load(), 0);
 }
 
+// Mounts of one root share its descriptor (sessions x 1, not x 2); a root replaced since
+// is served as it is now.
+TEST_F(VfsFile, MountsOfOneRootShareItsDescriptor) {
+    auto fds = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    std::string root = (tmp / "shared").string();
+    vfs_test_write(tmp / "shared/old.txt", "o");
+    vfs_mount *a = vfs_mount2(root.c_str(), nullptr);
+    ASSERT_NE(a, nullptr);
+    auto with_one = fds();
+    std::vector<vfs_mount *> more;
+    for (int i = 0; i < 20; i++)
+        more.push_back(vfs_mount2(root.c_str(), nullptr));
+    EXPECT_EQ(fds(), with_one);
+    fs::rename(tmp / "shared", tmp / "shared.old");
+    vfs_test_write(tmp / "shared/new.txt", "n");
+    vfs_mount *b = vfs_mount2(root.c_str(), nullptr);
+    ASSERT_NE(b, nullptr);
+    vfs_stat_rec st{};
+    EXPECT_EQ(vfs_stat(b, "/new.txt", &st), 0);
+    EXPECT_EQ(vfs_stat(a, "/old.txt", &st), 0);  // the older mounts keep what they had
+    for (vfs_mount *m : more)
+        EXPECT_EQ(vfs_umount(m), 0);
+    EXPECT_EQ(vfs_umount(b), 0);
+    EXPECT_EQ(vfs_umount(a), 0);
+    EXPECT_EQ(fds(), with_one - 1);
+}
+
 // Unmounting closes what is left open; the stale handles are then refused.
 TEST_F(VfsFile, UnmountClosesLeftoversAndStaleHandlesAreRefused) {
     vfs_test_write(tmp / "s.txt", "x");

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <dirent.h>
@@ -30,12 +32,89 @@ static constexpr const char *SRC = "src/lib/libvfs/file";
 
 namespace {
 std::atomic<bool> g_openat2{true};
+std::atomic<bool> g_openat2_probed{false};
+
+/// The descriptor of a served root. Every mount of the same directory shares one, closed
+/// with the last of them: a server with 10,000 sessions holds 10,000 descriptors for their
+/// connections, not 20,000. A root that was replaced since (another directory at the same
+/// path) gets a descriptor of its own.
+class shared_root {
+public:
+    shared_root() = default;
+    ~shared_root() { reset(); }
+    shared_root(const shared_root &) = delete;
+    shared_root &operator=(const shared_root &) = delete;
+
+    /// 0, or the errno of the open.
+    int open(const std::string &path);
+    int get() const { return fd_; }
+    void reset();
+
+private:
+    struct entry {
+        int fd;
+        int refs;
+        dev_t dev;
+        ino_t ino;
+    };
+    static std::mutex lock_;
+    static std::unordered_map<std::string, entry> roots_;
+    std::string path_;
+    int fd_ = -1;
+    bool shared_ = false;
+};
+std::mutex shared_root::lock_;
+std::unordered_map<std::string, shared_root::entry> shared_root::roots_;
+
+int shared_root::open(const std::string &path) {
+    reset();
+    struct stat now;
+    if (stat(path.c_str(), &now) != 0)
+        return errno;
+    std::scoped_lock g(lock_);
+    auto it = roots_.find(path);
+    if (it != roots_.end() && it->second.dev == now.st_dev && it->second.ino == now.st_ino) {
+        it->second.refs++;
+        fd_ = it->second.fd;
+        path_ = path;
+        shared_ = true;
+        return 0;
+    }
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    fd_ = fd;
+    struct stat sb;
+    if (it == roots_.end() && fstat(fd, &sb) == 0) {
+        roots_.emplace(path, entry{fd, 1, sb.st_dev, sb.st_ino});
+        path_ = path;
+        shared_ = true;
+    }
+    return 0;
+}
+
+void shared_root::reset() {
+    if (fd_ < 0)
+        return;
+    if (!shared_) {
+        close(fd_);
+    } else {
+        std::scoped_lock g(lock_);
+        auto it = roots_.find(path_);
+        if (it != roots_.end() && it->second.fd == fd_ && --it->second.refs == 0) {
+            close(fd_);
+            roots_.erase(it);
+        }
+    }
+    fd_ = -1;
+    shared_ = false;
+}
 }  // namespace
 
 struct loc_mount {
     uint32_t flags = 1;
     std::string root;  // as given, ending in '/'
-    pal_fd rootfd;     // O_PATH descriptor every path is resolved beneath
+    shared_root rootfd;  // O_PATH descriptor every path is resolved beneath
     vfs_err *err = nullptr;
     vfs_mount *mh = nullptr;
     bool readonly = false;
@@ -416,7 +495,7 @@ static int mount_flags(loc_mount *mc, const char *url) {
 // Kernels before 5.6 lack openat2, and some container filters refuse it with EPERM;
 // both get the checked walk from then on.
 static void openat2_probe(const loc_mount *mc) {
-    if (!g_openat2.load())
+    if (!g_openat2.load() || g_openat2_probed.exchange(true))
         return;
     open_how how{};
     how.flags = O_PATH | O_CLOEXEC;
@@ -454,13 +533,11 @@ static void *vfs_file_mount(const char *url, int, vfs_err *err, vfs_mount *mh) {
         root += '/';
     mc->root = root;
     LOG2(LOG2_DBG, "vfs_loc", "root_dir=[%s]\n", mc->root.c_str());
-    int fd = open(mc->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        REC_OS(mc, errno);
+    if (int e = mc->rootfd.open(mc->root); e != 0) {
+        REC_OS(mc, e);
         delete mc;
         return nullptr;
     }
-    mc->rootfd.reset(fd);
     openat2_probe(mc);
     return mc;
 }
@@ -695,10 +772,9 @@ static void *vfs_file_opendir(void *ctx, const char *path, const char *pattern) 
     return ld;
 }
 
-// Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
-static vfs_dirent *vfs_file_readdir(void *dctx) {
-    auto *ld = static_cast<loc_dir *>(dctx);
-    ld->mc->op = "vfs_file_readdir";
+// The next entry of the scan that is neither "." nor ".." and matches the pattern, or null
+// at the end (a failure recorded).
+static struct dirent *scan_next(loc_dir *ld) {
     for (;;) {
         errno = 0;
         struct dirent *de = readdir(ld->dir);
@@ -710,14 +786,23 @@ static vfs_dirent *vfs_file_readdir(void *dctx) {
         const char *n = de->d_name;
         if (!std::strcmp(n, ".") || !std::strcmp(n, ".."))
             continue;
-        if (!ld->pattern.empty() && fnmatch(ld->pattern.c_str(), n, 0) != 0)
-            continue;
-        if (fill_entry(ld->mc, dirfd(ld->dir), ld->rel, n, &ld->cur) != 0)
+        if (ld->pattern.empty() || fnmatch(ld->pattern.c_str(), n, 0) == 0)
+            return de;
+    }
+}
+
+// Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
+static vfs_dirent *vfs_file_readdir(void *dctx) {
+    auto *ld = static_cast<loc_dir *>(dctx);
+    ld->mc->op = "vfs_file_readdir";
+    while (struct dirent *de = scan_next(ld)) {
+        if (fill_entry(ld->mc, dirfd(ld->dir), ld->rel, de->d_name, &ld->cur) != 0)
             continue;
         ld->cur.st.kind |= VFS_K_SCAN;
         ld->count++;
         return &ld->cur;
     }
+    return nullptr;
 }
 
 // Names as the directory holds them, with the kind its entries carry; no status call, so
@@ -725,34 +810,24 @@ static vfs_dirent *vfs_file_readdir(void *dctx) {
 static vfs_dirent *vfs_file_readname(void *dctx) {
     auto *ld = static_cast<loc_dir *>(dctx);
     ld->mc->op = "vfs_file_readdir";
-    for (;;) {
-        errno = 0;
-        struct dirent *de = readdir(ld->dir);
-        if (!de) {
-            if (errno)
-                REC_OS(ld->mc, errno);
-            return nullptr;
-        }
-        const char *n = de->d_name;
-        if (!std::strcmp(n, ".") || !std::strcmp(n, ".."))
-            continue;
-        if (!ld->pattern.empty() && fnmatch(ld->pattern.c_str(), n, 0) != 0)
-            continue;
-        ld->cur.st = vfs_stat_rec{};  // not the whole entry: its name buffers are large
-        ld->cur.link[0] = '\0';
-        (void)pal_strlcpy(ld->cur.name, n);
-        unsigned kind = VFS_K_SCAN;
-        if (de->d_type == DT_DIR)
-            kind |= VFS_K_DIR;
-        else if (de->d_type == DT_REG)
-            kind |= VFS_K_FILE;
-        else if (de->d_type == DT_LNK)
-            kind |= VFS_K_LINK;
-        ld->cur.st.kind = kind;
-        ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
-        ld->count++;
-        return &ld->cur;
-    }
+    struct dirent *de = scan_next(ld);
+    if (!de)
+        return nullptr;
+    const char *n = de->d_name;
+    ld->cur.st = vfs_stat_rec{};  // not the whole entry: its name buffers are large
+    ld->cur.link[0] = '\0';
+    (void)pal_strlcpy(ld->cur.name, n);
+    unsigned kind = VFS_K_SCAN;
+    if (de->d_type == DT_DIR)
+        kind |= VFS_K_DIR;
+    else if (de->d_type == DT_REG)
+        kind |= VFS_K_FILE;
+    else if (de->d_type == DT_LNK)
+        kind |= VFS_K_LINK;
+    ld->cur.st.kind = kind;
+    ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
+    ld->count++;
+    return &ld->cur;
 }
 
 static long vfs_file_telldir(void *dctx) { return static_cast<loc_dir *>(dctx)->count; }
