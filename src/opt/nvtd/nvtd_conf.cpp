@@ -9,7 +9,9 @@
 #include "log.h"
 #include "net.h"
 #include "pal.h"
+#include "update.h"
 
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -246,22 +248,76 @@ static int create_key_x509() {
     return 0;
 }
 
-/// The name of the first utility whose settings are complete, or null.
-static const char *utility_requested() {
-    const nvtd_opt_vals &o = g_opt;
-    if (o.show_app_info != 0)
-        return "show_app_info";
-    if (!o.in_url.empty() && !o.out_file.empty())
-        return "if/of";
-    if (!o.new_wconf.empty() && !o.old_rconf.empty())
-        return "new_wconf/old_rconf";
-    if (!o.update_check_url.empty())
-        return "update_check_url";
-    if (!o.conf_file.empty() && !o.conf_get_key.empty())
-        return "conf_file/conf_get_key";
-    if (!o.ver_cmp1.empty() && !o.ver_cmp2.empty())
-        return "ver_cmp1/ver_cmp2";
-    return nullptr;
+// ---------------------------------------------------------------------------------------
+// Utilities: the first row whose settings are complete runs and its status ends the process.
+
+static int util_show_app_info() {
+    printf("plat=%s\n", "linux");
+    printf("arch=%s\n", os_machine_name().c_str());
+    return UPDATE_EXIT_OK;
+}
+
+static int util_download() {
+    return update_download(g_opt.in_url.c_str(), g_opt.out_file.c_str());
+}
+
+static int util_conf_merge() {
+    return update_conf_merge(g_opt.new_wconf.c_str(), g_opt.old_rconf.c_str());
+}
+
+static int util_update_check() {
+    char ver[32] = "";
+    return update_check(g_opt.update_check_url.c_str(), g_app.app_ver, ver);
+}
+
+static int util_conf_get() {
+    std::string value;
+    int rc = update_conf_get(g_opt.conf_file.c_str(), g_opt.conf_get_key.c_str(), &value);
+    if (rc == UPDATE_EXIT_OK)
+        printf("%s\n", value.c_str());
+    return rc;
+}
+
+// Exit status 1 says that the first version is the greater one.
+static int util_ver_cmp() {
+    return update_ver_cmp(g_opt.ver_cmp1.c_str(), g_opt.ver_cmp2.c_str()) > 0 ? 1 : 0;
+}
+
+namespace {
+/// A utility: its settings are complete when every named text is set.
+struct nvtd_util {
+    const int *flag;            ///< non-zero selects it (null: the texts decide)
+    const std::string *text1;   ///< must be set (null: not needed)
+    const std::string *text2;   ///< must be set (null: not needed)
+    int (*run)();
+};
+}  // namespace
+
+static const nvtd_util nvtd_utils[] = {
+    {&g_opt.show_app_info, nullptr, nullptr, util_show_app_info},
+    {nullptr, &g_opt.in_url, &g_opt.out_file, util_download},
+    {nullptr, &g_opt.new_wconf, &g_opt.old_rconf, util_conf_merge},
+    {nullptr, &g_opt.update_check_url, nullptr, util_update_check},
+    {nullptr, &g_opt.conf_file, &g_opt.conf_get_key, util_conf_get},
+    {nullptr, &g_opt.ver_cmp1, &g_opt.ver_cmp2, util_ver_cmp},
+};
+
+static bool util_selected(const nvtd_util &u) {
+    if (u.flag != nullptr)
+        return *u.flag != 0;
+    return (u.text1 == nullptr || !u.text1->empty()) && (u.text2 == nullptr || !u.text2->empty());
+}
+
+/// Runs the first selected utility and ends the process with its status; returns when
+/// none is selected.
+static void utility_run() {
+    for (const nvtd_util &u : nvtd_utils) {
+        if (!util_selected(u))
+            continue;
+        int rc = u.run();
+        fflush(stdout);
+        app_exit(rc);
+    }
 }
 
 int app_priv_opt_set() {
@@ -269,11 +325,7 @@ int app_priv_opt_set() {
         app_exit(create_user_pwd() == 0 ? 0 : 1);
     if (g_opt.new_key_x509_file != 0)
         app_exit(create_key_x509() == 0 ? 0 : 1);
-    const char *utility = utility_requested();
-    if (utility != nullptr) {
-        LOG2(LOG2_ERR, "main", "-s %s: this utility is not available in this build\n", utility);
-        app_exit(1);
-    }
+    utility_run();
     return 0;
 }
 
