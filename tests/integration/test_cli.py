@@ -80,14 +80,6 @@ class OptionErrors(NvtdCase):
         r = self.run_nvtd(*(["-q"] * 14 + ["-p"]))
         self.assertEqual(r.returncode, 0, r.stderr)
 
-    def test_actions_of_later_builds_fail_clearly(self):
-        cases = [("-e", "help")]
-        for args in cases:
-            with self.subTest(args=args):
-                r = self.run_nvtd("-c", self.run_ini(), *args)
-                self.assertEqual(r.returncode, 1, r.stderr)
-                self.assertIn("not available in this build", r.stderr)
-
     def test_half_set_utility_pairs_start_normally(self):
         r = self.run_nvtd("-c", self.run_ini(), "-s", "ver_cmp1=2.0",
                           "-s", "if=http://127.0.0.1/x")

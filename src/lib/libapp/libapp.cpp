@@ -274,9 +274,9 @@ static void app_run_cmd() {
         LOG2(LOG2_ERR, "main", "-e: the debug shell client is not available in this build\n");
         app_exit(1);
     }
-    g_app.hooks.shell_connet_cmd(g_app.debug_pipe_name.c_str(), g_app.shell_port,
-                                 g_app.cmd.c_str());
-    app_exit(0);
+    int rc = g_app.hooks.shell_connet_cmd(g_app.debug_pipe_name.c_str(), g_app.shell_port,
+                                          g_app.cmd.c_str());
+    app_exit(rc < 0 ? 1 : 0);  // scripts see a failed connection or a missing reply
 }
 
 /// A relative crash-dump directory lives beside the executable.

@@ -158,6 +158,20 @@ void app_exit_routine();
 [[noreturn]] void app_exit(int code);
 
 // ---------------------------------------------------------------------------------------
+// Debug servers (app_dbg.cpp).
+
+/// Starts the local-socket debug shell when debug_pipe_name is set and the TCP debug shell
+/// when shell_port is not 0 (on shell_addr; empty: loopback only). A server that fails is
+/// logged and left out. Returns 0. Called once the configuration is loaded.
+int app_dbg_start();
+/// Stops what app_dbg_start started and waits for the sessions; a second call does
+/// nothing. Not from a debug session's own thread (it waits for that thread).
+void app_dbg_stop();
+/// The -e client (hooks.shell_connet_cmd): the prompt is the program name and ">". Returns
+/// 0 when every command got its reply, -1 otherwise.
+int app_dbg_exec_cmd(const char *pipe_name, int port, const char *cmd);
+
+// ---------------------------------------------------------------------------------------
 // Service mode under systemd (app_service.cpp).
 
 /// The directory that receives the unit file: $NVTD_UNIT_DIR when set, else

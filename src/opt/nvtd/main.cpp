@@ -39,7 +39,7 @@ static void app_register_procs() {
     h.wsrv_start_proc = app_start_server;
     h.wsrv_stop_proc = app_stop_server;
     h.shell_stdio_loop = app_shell_stdio_loop;
-    h.shell_connet_cmd = nullptr;  // the debug shell client is not part of this build yet
+    h.shell_connet_cmd = app_dbg_exec_cmd;
     h.opt_proc = app_opt_loop;
     h.conf_init_proc = app_conf_file_init;
     h.conf_dump_proc = app_priv_conf_dump;

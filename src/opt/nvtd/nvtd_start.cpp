@@ -84,12 +84,16 @@ int app_start_server() {
         return -1;
     }
     g_ftpd.store(srv);
+    (void)app_dbg_start();
     if (g_app.run_as_service)
         app_wait_service();
     else
         app_wait_console();
     // Also stops a server whose start raced with a signal's stop.
     app_stop_server();
+    // Here and not in app_stop_server: `exit` in a debug session calls that from the
+    // session's own thread, and stopping the debug servers waits for their sessions.
+    app_dbg_stop();
     LOG2(LOG2_DBG, "main", "<==\n");
     return 0;
 }
