@@ -11,7 +11,7 @@ CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 NVTD = $(BUILD)/src/opt/nvtd/nvtd
 
-.PHONY: all build deps test run bench clean
+.PHONY: all build deps test run bench fuzz clean
 
 all: build
 
@@ -31,5 +31,10 @@ run: deps build
 bench: deps build
 	for b in $(BUILD)/bench/*/*_bench; do echo "== $$b"; $$b || exit 1; done
 
+# Every fuzz target (tests/fuzz) for FUZZ_S seconds each, built with clang into build-fuzz.
+FUZZ_S ?= 60
+fuzz: deps
+	FUZZ_S=$(FUZZ_S) JOBS=$(JOBS) bash tests/fuzz/run
+
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-fuzz

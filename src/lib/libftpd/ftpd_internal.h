@@ -1,6 +1,6 @@
 // ftpd_internal.h - what the files of the FTP server share: the session record, the
 // command table row, the reply helpers and the data-connection and path helpers.
-// Never included outside src/lib/libftpd.
+// Never included outside src/lib/libftpd, except by the FTP fuzz target (tests/fuzz).
 #pragma once
 
 #include <atomic>
@@ -205,6 +205,12 @@ const ssl_conf *ftpd_tls_conf();
 /// The whole control session: set-up, greeting, command loop, teardown. The caller gives
 /// the record back to the pool afterwards (which closes the control connection).
 void ftpd_srv(ftp_session *s);
+/// One session on a stream like the given one (its kind, handle and io operations are
+/// copied; the stream stays the caller's and is not closed), for the fuzz target: the
+/// client counts as being at address peer, the file system is mounted from root, and
+/// lines are taken without waiting until QUIT, a broken line or the end of the input.
+/// No pool, listener, TLS or time-out takes part. Blocks for the whole session.
+void ftpd_srv_stream(const net_stream *like, const char *root, const char *peer);
 /// Builds and frees the command map (at library start and end).
 void ftp_cmd_map_init();
 void ftp_cmd_map_exit();
