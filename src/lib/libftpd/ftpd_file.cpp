@@ -133,8 +133,14 @@ int do_feat(ftp_session *s) {
     static const char *const k_feat[] = {"EPRT", "EPSV", "MDTM", "PASV",
                                          "REST STREAM", "SIZE", "TVFS", "UTF8"};
     ftp_lrelply(s, 211, FTP_T_FEAT_BEGIN);
+    if (g_ftpd_conf.ftp_extensions && ftpd_tls_conf())
+        ftp_reply_line(s, "AUTH TLS");
     for (const char *f : k_feat)
         ftp_reply_line(s, "%s", f);
+    if (g_ftpd_conf.ftp_extensions) {
+        ftp_reply_line(s, "PBSZ");
+        ftp_reply_line(s, "PROT");
+    }
     ftp_relply(s, 211, FTP_T_FEAT_END);
     return 0;
 }

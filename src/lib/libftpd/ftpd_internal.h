@@ -65,7 +65,9 @@ struct ftp_session {
     int64_t last_activity_ms;   ///< monotonic time at the end of the last command
     int64_t start_ms;           ///< monotonic time the session started (login deadline)
     int quit;                   ///< the loop ends after this command
-    int tls;                    ///< the connection came in on the FTPS port
+    int tls;                    ///< the control connection is TLS (FTPS port or AUTH TLS)
+    int pbsz;                   ///< PBSZ came on the TLS control connection
+    int prot_p;                 ///< PROT P: data connections are TLS sessions
     char local_addr[FTP_ADDR_SIZE];  ///< server address of this connection, no port
     char peer_addr[FTP_ADDR_SIZE];   ///< client address, no port
     os_sockaddr local_sa;       ///< same as local_addr, as an address record
@@ -147,6 +149,18 @@ void data_close(ftp_session *s);
 
 // ---------------------------------------------------------------------------------------
 // Command handlers, by file.
+
+// ftpd_tls.cpp
+int do_auth(ftp_session *s);
+int do_pbsz(ftp_session *s);
+int do_prot(ftp_session *s);
+/// The server side of a TLS handshake on st, bounded as a whole by limit_ms. 0 or -1.
+[[nodiscard]] int ftp_tls_handshake(net_stream *st, int limit_ms);
+/// With "nvtd:ftps_required" on a clear control connection: replies 530 and returns true.
+bool ftp_tls_required(ftp_session *s);
+/// After PROT P: the TLS handshake on the open data connection, right after the 150 reply
+/// (clients start it once they have that reply). 0, or -1 after replying 425.
+[[nodiscard]] int ftp_data_protect(ftp_session *s);
 
 // ftpd_session.cpp / ftpd_login.cpp
 int do_user(ftp_session *s);

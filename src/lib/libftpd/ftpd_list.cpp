@@ -214,6 +214,10 @@ static int list_cmd(ftp_session *s, int is_long) {
     if (get_fd(s) != 0)
         return 0;
     ftp_relply(s, 150, FTP_T_LIST_BEGIN);
+    if (ftp_data_protect(s) != 0) {
+        data_close(s);
+        return 0;
+    }
     int rc = list_common(s, path, is_long);
     data_close(s);
     if (rc != 0)
