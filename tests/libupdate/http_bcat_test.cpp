@@ -1,6 +1,6 @@
 // http_bcat_test.cpp - the fetch against scripted loopback peers: the request text, the
 // exact status line, the length rules, short and stalled bodies and the progress line.
-#include "update.h"
+#include "update.h"  // first: the public header compiles on its own
 
 #include <gtest/gtest.h>
 
@@ -96,6 +96,14 @@ TEST(HttpBcat, RefusesLengthThatIsNoNumber) {
         std::string body;
         EXPECT_EQ(fetch(srv, srv.url("/"), &body), -1) << len;
     }
+}
+
+TEST(HttpBcat, RefusesTwoDifferentLengths) {
+    script_server srv("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nhello");
+    log_capture logs;
+    std::string body;
+    EXPECT_EQ(fetch(srv, srv.url("/"), &body), -1);
+    EXPECT_TRUE(logs.has("bad length [Content-Length: 5]")) << logs.all();
 }
 
 TEST(HttpBcat, LengthHeaderNameInAnyCase) {

@@ -96,10 +96,13 @@ static int read_head(net_stream *s, uint64_t *len) {
             break;
         if (!starts_with_nocase(h, "Content-Length:"))
             continue;
-        if (parse_length(h.substr(15), len) != 0) {
+        uint64_t value = 0;
+        // Two different lengths leave the body's end unknown.
+        if (parse_length(h.substr(15), &value) != 0 || (have_len && value != *len)) {
             LOG2(LOG2_ERR, NET_TAG, "bad length [%s]\n", line.get());
             return -1;
         }
+        *len = value;
         have_len = true;
     }
     if (!have_len) {
