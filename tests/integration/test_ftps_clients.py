@@ -1,6 +1,7 @@
 """The real nvtd with nvtd:ftp_extensions = 1 and real FTPS clients: curl with --ssl-reqd
-(AUTH TLS on the plain port) and ftps:// (implicit), both with protected data, and
-Python's ftplib.FTP_TLS with prot_p(). Reply details are checked by the libftpd tests."""
+(AUTH TLS on the plain port) and ftps:// (implicit), both with protected data, lftp
+mirroring a tree down and up over explicit FTPS with MLSD, and Python's ftplib.FTP_TLS
+with prot_p(). Reply details are checked by the libftpd tests."""
 import ftplib
 import io
 import os
@@ -50,6 +51,25 @@ class FtpsClients(ServerCase):
         for name in ("up1.bin", "up2.bin"):
             with open(os.path.join(self.root, name), "rb") as f:
                 self.assertEqual(f.read(), self.body, name)
+
+    def test_lftp_mirrors_over_explicit_ftps_with_mlsd(self):
+        tree = {"a.txt": b"a" * 10, "sub/b b.bin": os.urandom(70000), "sub/deep/c": b""}
+        for name, data in tree.items():
+            path = os.path.join(self.root, "t", name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        down = os.path.join(self.work, "down")
+        script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                  "set ssl:verify-certificate no; set ftp:use-mlsd true; set net:max-retries 1; "
+                  "set net:timeout 10; open -u anonymous,x -p %d 127.0.0.1; "
+                  "mirror t %s; mirror -R %s t2; quit" % (self.port, down, down))
+        r = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        for name, data in tree.items():
+            for top in (down, os.path.join(self.root, "t2")):
+                with open(os.path.join(top, name), "rb") as f:
+                    self.assertEqual(f.read(), data, (top, name))
 
     def test_ftplib_ftp_tls_prot_p_session(self):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)

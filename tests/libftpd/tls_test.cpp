@@ -116,11 +116,55 @@ TEST_F(FtpsRequired, PlainUserIsRefusedUntilAuth) {
 TEST_F(FtpExtOff, ExtensionWordsStayUnknown) {
     ftpb_client c;
     ASSERT_TRUE(c.open(port));
-    for (const char *w : {"AUTH TLS", "PBSZ 0", "PROT P"}) {
+    for (const char *w : {"AUTH TLS", "PBSZ 0", "PROT P", "MLST", "MLSD", "MFMT 20200101000000 x"}) {
         EXPECT_EQ(c.cmd(w), 500) << w;
         EXPECT_EQ(c.text, "Bad command") << w;
     }
+    EXPECT_EQ(c.cmd("OPTS MLST type;"), 501);
     ASSERT_EQ(c.cmd("FEAT"), 211);
     EXPECT_EQ(c.last, "211-Features:\n EPRT\n EPSV\n MDTM\n PASV\n REST STREAM\n SIZE\n TVFS\n"
                       " UTF8\n211 End");
+}
+
+TEST_F(FtpsExt, MachineListingsAndModificationTimes) {
+    fs::create_directory(root / "d");
+    ftpd_test_write(root / "d" / "a b.txt", "12345");
+    ftpd_test_write(root / "d" / " lead", "");
+    fs::create_directory(root / "d" / "sub");
+    ftpb_client c;
+    ASSERT_TRUE(c.open(port));
+    ASSERT_EQ(c.cmd("FEAT"), 211);
+    EXPECT_NE(c.last.find("\n MLST type*;size*;modify*;perm*;unique*;\n"), std::string::npos);
+    EXPECT_NE(c.last.find("\n MFMT\n"), std::string::npos);
+    // MFMT sets the time MLST then reports; impossible dates are refused.
+    EXPECT_EQ(c.cmd("MFMT 20210304050607 d/a b.txt"), 213);
+    EXPECT_EQ(c.text, "Modify=20210304050607; d/a b.txt");
+    for (const char *bad : {"MFMT 20211304050607 d/a b.txt", "MFMT 00000101000000 d/a b.txt",
+                            "MFMT 20210229000000 d/a b.txt", "MFMT 2021 d/a b.txt",
+                            "MFMT 1234567890123456789012345678901234567890 d/a b.txt"})
+        EXPECT_EQ(c.cmd(bad), 501) << bad;
+    EXPECT_EQ(c.cmd("MFMT 20210304050607 d/none"), 550);
+    ASSERT_EQ(c.cmd("MLST d/a b.txt"), 250);
+    ASSERT_EQ(c.lines.size(), 3u);
+    EXPECT_EQ(c.lines[1].rfind(" type=file;size=5;modify=20210304050607;perm=adfrw;unique=", 0),
+              0u) << c.lines[1];
+    EXPECT_EQ(c.lines[1].substr(c.lines[1].size() - 12), "; /d/a b.txt");
+    EXPECT_EQ(c.cmd("MLST ../../.."), 250);  // confined: the root itself
+    EXPECT_NE(c.last.find("; /\n"), std::string::npos) << c.last;
+    EXPECT_EQ(c.cmd("MLST nothere"), 550);
+    int code = 0;
+    std::string l = c.get("MLSD d", &code);
+    EXPECT_EQ(code, 226);
+    EXPECT_NE(l.find("type=cdir;"), std::string::npos) << l;
+    EXPECT_NE(l.find(";  lead\r\n"), std::string::npos) << l;  // leading blank kept
+    EXPECT_NE(l.find("type=dir;"), std::string::npos);
+    EXPECT_NE(l.find("; sub\r\n"), std::string::npos);
+    EXPECT_EQ(c.cmd("MLSD d/a b.txt"), 501);
+    // OPTS MLST chooses the facts, in the server's order; unknown ones are dropped.
+    ASSERT_EQ(c.cmd("OPTS MLST size;type;bogus;"), 200);
+    EXPECT_EQ(c.text, "MLST OPTS type;size;");
+    ASSERT_EQ(c.cmd("MLST d/a b.txt"), 250);
+    EXPECT_EQ(c.lines[1], " type=file;size=5; /d/a b.txt");
+    ASSERT_EQ(c.cmd("FEAT"), 211);
+    EXPECT_NE(c.last.find("\n MLST type*;size*;modify;perm;unique;\n"), std::string::npos);
 }

@@ -67,6 +67,9 @@ static const ftp_cmd_row ftp_cmds[] = {
     {"AUTH", ANON, do_auth},
     {"PBSZ", ANON, do_pbsz},
     {"PROT", ANON, do_prot},
+    {"MLST", 0, do_mlst},
+    {"MLSD", 0, do_mlsd},
+    {"MFMT", 0, do_mfmt},
 };
 
 // Read-only once built: sessions look words up without a lock.

@@ -68,6 +68,7 @@ struct ftp_session {
     int tls;                    ///< the control connection is TLS (FTPS port or AUTH TLS)
     int pbsz;                   ///< PBSZ came on the TLS control connection
     int prot_p;                 ///< PROT P: data connections are TLS sessions
+    unsigned mlst_hidden;       ///< MLST/MLSD facts turned off by OPTS MLST
     char local_addr[FTP_ADDR_SIZE];  ///< server address of this connection, no port
     char peer_addr[FTP_ADDR_SIZE];   ///< client address, no port
     os_sockaddr local_sa;       ///< same as local_addr, as an address record
@@ -161,6 +162,20 @@ bool ftp_tls_required(ftp_session *s);
 /// After PROT P: the TLS handshake on the open data connection, right after the 150 reply
 /// (clients start it once they have that reply). 0, or -1 after replying 425.
 [[nodiscard]] int ftp_data_protect(ftp_session *s);
+
+// ftpd_mlsd.cpp
+int do_mlst(ftp_session *s);
+int do_mlsd(ftp_session *s);
+int do_mfmt(ftp_session *s);
+/// OPTS MLST: the facts to show from now on (unknown ones ignored); replies 200.
+int ftp_opts_mlst(ftp_session *s, const char *facts);
+/// The FEAT line of MLST with the session's facts marked.
+std::string ftp_mlst_feat(const ftp_session *s);
+// ftpd_list.cpp: the listing buffer for other listings (MLSD).
+/// Appends a line to the listing, writing what is pending first when it would not fit.
+[[nodiscard]] int ftp_list_write(ftp_session *s, const std::string &line);
+/// Writes what is pending. 0, or -1 once a write failed.
+[[nodiscard]] int ftp_list_flush(ftp_session *s);
 
 // ftpd_session.cpp / ftpd_login.cpp
 int do_user(ftp_session *s);

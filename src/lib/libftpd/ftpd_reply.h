@@ -94,4 +94,11 @@
 // 530
 #define FTP_T_TLS_REQUIRED \
     "This server requires AUTH TLS before USER (nvtd:ftps_required)."
+#define FTP_T_MLST_BEGIN             "Listing %s"  // 250
+#define FTP_T_MLST_END               "End"  // 250
+#define FTP_T_MLST_FAILED            "Could not get file status."  // 550
+#define FTP_T_MLSD_NOT_DIR           "Not a directory."  // 501
+#define FTP_T_OPTS_MLST              "MLST OPTS %s"  // 200
+#define FTP_T_MFMT_OK                "Modify=%s; %s"  // 213
+#define FTP_T_MFMT_FAILED            "Could not set file modification time."  // 550
 #define FTP_T_DATA_TLS_FAILED        "TLS handshake on the data connection failed."  // 425
