@@ -45,7 +45,8 @@ TEST_F(FtpdSettings, SessionsPerAddressAndLoginDeadlineReadClampAndDump) {
     EXPECT_EQ(g_ftpd_conf.login_timeout_ms, 7000);  // seconds in the file
     std::string login = dump_part(FTPD_DUMP_LOGIN);
     EXPECT_EQ(login.substr(login.find("ftpd_login_fail_wait_m=")),
-              "ftpd_login_fail_wait_m=15\nftpd_max_per_ip=4\nftpd_login_timeout=7000\n");
+              "ftpd_login_fail_wait_m=15\nftpd_max_per_ip=4\nftpd_login_timeout=7000\n"
+              "ftpd_extensions=0\nftpd_ftps_required=0\n");
 
     read_text("[nvtd]\nmax_per_ip = -3\nlogin_timeout = -2\n");
     EXPECT_EQ(g_ftpd_conf.max_per_ip, 0);

@@ -63,6 +63,13 @@ static const ftp_cmd_row ftp_cmds[] = {
     {"MDTM", PATH, do_mdtm},
     {"OPTS", ANON, do_opts},
     {"XMKD", PATH, do_mkd},
+    // FTPS on the plain port and protected data (answered 500 with the extensions off).
+    {"AUTH", ANON, do_auth},
+    {"PBSZ", ANON, do_pbsz},
+    {"PROT", ANON, do_prot},
+    {"MLST", 0, do_mlst},
+    {"MLSD", 0, do_mlsd},
+    {"MFMT", 0, do_mfmt},
 };
 
 // Read-only once built: sessions look words up without a lock.

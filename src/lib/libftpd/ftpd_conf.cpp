@@ -61,6 +61,10 @@ static constexpr ftpd_setting ftpd_rows[] = {
     // 0 stays 0 (no deadline), so there is no lower bound above it.
     {.key = "nvtd:login_timeout", .dump = "ftpd_login_timeout", .field = &c->login_timeout_ms,
      .scale = 1000, .min = 0, .part = FTPD_DUMP_LOGIN},
+    {.key = "nvtd:ftp_extensions", .dump = "ftpd_extensions", .field = &c->ftp_extensions,
+     .min = 0, .part = FTPD_DUMP_LOGIN},
+    {.key = "nvtd:ftps_required", .dump = "ftpd_ftps_required", .field = &c->ftps_required,
+     .min = 0, .part = FTPD_DUMP_LOGIN},
 
     // Fixed values: no key, no dump line.
     {.key = nullptr, .dump = nullptr, .field = &c->port_connect_timeout_ms, .def = 3000},

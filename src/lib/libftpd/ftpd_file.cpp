@@ -115,6 +115,10 @@ int do_opts(ftp_session *s) {
         ftp_relply(s, 200, FTP_T_UTF8_ALWAYS);
         return 0;
     }
+    if (g_ftpd_conf.ftp_extensions && s->arg != nullptr &&
+        pal_iequals(std::string_view(s->arg).substr(0, 4), "MLST") &&
+        (s->arg[4] == ' ' || s->arg[4] == '\0'))
+        return ftp_opts_mlst(s, s->arg[4] ? s->arg + 5 : "");
     ftp_relply(s, 501, FTP_T_OPTS_UNKNOWN);
     return 0;
 }
@@ -133,8 +137,16 @@ int do_feat(ftp_session *s) {
     static const char *const k_feat[] = {"EPRT", "EPSV", "MDTM", "PASV",
                                          "REST STREAM", "SIZE", "TVFS", "UTF8"};
     ftp_lrelply(s, 211, FTP_T_FEAT_BEGIN);
+    if (g_ftpd_conf.ftp_extensions && ftpd_tls_conf())
+        ftp_reply_line(s, "AUTH TLS");
     for (const char *f : k_feat)
         ftp_reply_line(s, "%s", f);
+    if (g_ftpd_conf.ftp_extensions) {
+        ftp_reply_line(s, "MFMT");
+        ftp_reply_line(s, "%s", ftp_mlst_feat(s).c_str());
+        ftp_reply_line(s, "PBSZ");
+        ftp_reply_line(s, "PROT");
+    }
     ftp_relply(s, 211, FTP_T_FEAT_END);
     return 0;
 }

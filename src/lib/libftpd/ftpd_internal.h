@@ -65,7 +65,10 @@ struct ftp_session {
     int64_t last_activity_ms;   ///< monotonic time at the end of the last command
     int64_t start_ms;           ///< monotonic time the session started (login deadline)
     int quit;                   ///< the loop ends after this command
-    int tls;                    ///< the connection came in on the FTPS port
+    int tls;                    ///< the control connection is TLS (FTPS port or AUTH TLS)
+    int pbsz;                   ///< PBSZ came on the TLS control connection
+    int prot_p;                 ///< PROT P: data connections are TLS sessions
+    unsigned mlst_hidden;       ///< MLST/MLSD facts turned off by OPTS MLST
     char local_addr[FTP_ADDR_SIZE];  ///< server address of this connection, no port
     char peer_addr[FTP_ADDR_SIZE];   ///< client address, no port
     os_sockaddr local_sa;       ///< same as local_addr, as an address record
@@ -147,6 +150,32 @@ void data_close(ftp_session *s);
 
 // ---------------------------------------------------------------------------------------
 // Command handlers, by file.
+
+// ftpd_tls.cpp
+int do_auth(ftp_session *s);
+int do_pbsz(ftp_session *s);
+int do_prot(ftp_session *s);
+/// The server side of a TLS handshake on st, bounded as a whole by limit_ms. 0 or -1.
+[[nodiscard]] int ftp_tls_handshake(net_stream *st, int limit_ms);
+/// With "nvtd:ftps_required" on a clear control connection: replies 530 and returns true.
+bool ftp_tls_required(ftp_session *s);
+/// After PROT P: the TLS handshake on the open data connection, right after the 150 reply
+/// (clients start it once they have that reply). 0, or -1 after replying 425.
+[[nodiscard]] int ftp_data_protect(ftp_session *s);
+
+// ftpd_mlsd.cpp
+int do_mlst(ftp_session *s);
+int do_mlsd(ftp_session *s);
+int do_mfmt(ftp_session *s);
+/// OPTS MLST: the facts to show from now on (unknown ones ignored); replies 200.
+int ftp_opts_mlst(ftp_session *s, const char *facts);
+/// The FEAT line of MLST with the session's facts marked.
+std::string ftp_mlst_feat(const ftp_session *s);
+// ftpd_list.cpp: the listing buffer for other listings (MLSD).
+/// Appends a line to the listing, writing what is pending first when it would not fit.
+[[nodiscard]] int ftp_list_write(ftp_session *s, const std::string &line);
+/// Writes what is pending. 0, or -1 once a write failed.
+[[nodiscard]] int ftp_list_flush(ftp_session *s);
 
 // ftpd_session.cpp / ftpd_login.cpp
 int do_user(ftp_session *s);

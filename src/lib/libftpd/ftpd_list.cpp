@@ -143,6 +143,14 @@ static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
     return 0;
 }
 
+int ftp_list_write(ftp_session *s, const std::string &line) {
+    return list_buf_write(s, line.data(), static_cast<uint32_t>(line.size()));
+}
+
+int ftp_list_flush(ftp_session *s) {
+    return list_buf_write(s, nullptr, 0);
+}
+
 /// Writes the line of one entry, long or name only.
 static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
     char line[LIST_LINE_SIZE];
@@ -214,6 +222,10 @@ static int list_cmd(ftp_session *s, int is_long) {
     if (get_fd(s) != 0)
         return 0;
     ftp_relply(s, 150, FTP_T_LIST_BEGIN);
+    if (ftp_data_protect(s) != 0) {
+        data_close(s);
+        return 0;
+    }
     int rc = list_common(s, path, is_long);
     data_close(s);
     if (rc != 0)

@@ -9,6 +9,8 @@
 #include "log.h"
 
 int do_user(ftp_session *s) {
+    if (ftp_tls_required(s))
+        return 0;
     const std::string &conf_user = g_ftpd_conf.user;
     const char *expected = conf_user.empty() ? "anonymous" : conf_user.c_str();
     if (s->arg && strcmp(s->arg, expected) != 0) {

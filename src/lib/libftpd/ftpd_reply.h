@@ -76,3 +76,29 @@
 #define FTP_T_SIZE_FAILED            "Could not get file size."  // 550
 #define FTP_T_UPLOAD_OPEN_FAILED     "Could not open file."  // 553
 #define FTP_T_NAME_NOT_ALLOWED       "File name not allowed."  // 553
+
+// FTPS on the plain port and protected data connections (with the extensions on).
+#define FTP_T_AUTH_OK                "Proceed with negotiation."  // 234
+#define FTP_T_AUTH_UNKNOWN           "AUTH mechanism not supported."  // 504
+#define FTP_T_AUTH_AGAIN             "Already using TLS."  // 503
+#define FTP_T_AUTH_AFTER_LOGIN       "AUTH must come before USER and PASS."  // 503
+#define FTP_T_AUTH_NO_CERT           "TLS is not available: no certificate is loaded."  // 431
+#define FTP_T_PBSZ_OK                "PBSZ=0"  // 200
+#define FTP_T_PBSZ_CLEAR             "PBSZ not allowed on insecure control connection."  // 503
+#define FTP_T_PBSZ_FIRST             "PBSZ required first."  // 503
+#define FTP_T_PROT_C                 "PROT now Clear."  // 200
+#define FTP_T_PROT_P                 "PROT now Private."  // 200
+#define FTP_T_PROT_CLEAR             "PROT not allowed on insecure control connection."  // 503
+#define FTP_T_PROT_LEVEL             "PROT level not supported."  // 536
+#define FTP_T_PROT_UNKNOWN           "Unknown PROT level."  // 504
+// 530
+#define FTP_T_TLS_REQUIRED \
+    "This server requires AUTH TLS before USER (nvtd:ftps_required)."
+#define FTP_T_MLST_BEGIN             "Listing %s"  // 250
+#define FTP_T_MLST_END               "End"  // 250
+#define FTP_T_MLST_FAILED            "Could not get file status."  // 550
+#define FTP_T_MLSD_NOT_DIR           "Not a directory."  // 501
+#define FTP_T_OPTS_MLST              "MLST OPTS %s"  // 200
+#define FTP_T_MFMT_OK                "Modify=%s; %s"  // 213
+#define FTP_T_MFMT_FAILED            "Could not set file modification time."  // 550
+#define FTP_T_DATA_TLS_FAILED        "TLS handshake on the data connection failed."  // 425

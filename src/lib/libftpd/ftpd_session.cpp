@@ -73,23 +73,10 @@ static int ftpd_srv_addrs(ftp_session *s) {
     return 0;
 }
 
-// The whole handshake has one deadline, the data read time-out, checked in every wait
-// slice: a client that feeds it a byte at a time cannot stretch it read by read.
-static bool ftpd_tls_late(void *arg, int) {
-    return os_clock_ms() >= *static_cast<uint64_t *>(arg);
-}
-
+// The handshake runs on this session's worker with one deadline, the data read
+// time-out, so a client that never finishes it holds up nobody else.
 static int ftpd_srv_tls(ftp_session *s) {
-    int limit = g_ftpd_conf.read_timeout_ms > 0 ? g_ftpd_conf.read_timeout_ms : 5000;
-    uint64_t deadline = os_clock_ms() + uint64_t(limit);
-    net_stop stop;
-    stop.check = ftpd_tls_late;
-    stop.arg = &deadline;
-    s->conn.stream.timeout_ms = limit;
-    s->conn.stream.stop = &stop;
-    ssl_session *tls = ssl_srv_new(&s->conn.stream, ftpd_tls_conf());
-    s->conn.stream.stop = nullptr;
-    if (!tls) {
+    if (ftp_tls_handshake(&s->conn.stream, g_ftpd_conf.read_timeout_ms) != 0) {
         LOG2(LOG2_DBG, "ftpd", "ssl_srv_new failed\n");
         return -1;
     }

@@ -178,6 +178,13 @@ ftpd_server *ftpd_start() {
         if (!(srv->ftps = ftpd_listen(srv, "ftps_srv", c.ftps_addr, c.ftps_port)))
             return ftpd_start_fail(srv);
     }
+    // AUTH TLS on the plain port uses the same certificate; without one it is not offered.
+    if (c.ftp_extensions && !g_ftpd_tls) {
+        g_ftpd_tls = ssl_srv_conf_new(c.crt_file.c_str(), c.key_file.c_str());
+        if (!g_ftpd_tls)
+            LOG2(LOG2_WARN, "ftpd", "AUTH TLS is not offered: no certificate and key in [%s] "
+                 "and [%s]\n", c.crt_file.c_str(), c.key_file.c_str());
+    }
     LOG2(LOG2_DBG, "ftpd", "<==\n");
     return srv;
 }

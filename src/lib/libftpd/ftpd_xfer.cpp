@@ -166,8 +166,8 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
                           int64_t offset, int64_t len) {
     if (fd >= 0) {
         const os_cancel cancel{xfer_cancelled, s};
-        int64_t n = os_sendfile(s->dc.stream.handle, fd, offset, len, s->xf.write_bs, s->dc.stream.timeout_ms,
-                                &cancel);
+        int64_t n = os_sendfile(s->dc.stream.handle, fd, offset, len, s->xf.write_bs,
+                                s->dc.stream.timeout_ms, &cancel);
         if (n == len)
             return n;
         if (n < 0 || s->xf.abort.load() != 0)
@@ -243,6 +243,12 @@ int do_retr(ftp_session *s) {
     int64_t remaining = offset <= size ? size - offset : 0;
     ftp_relply(s, 150, FTP_T_RETR_BEGIN,
                s->xf.ascii ? "ASCII" : "BINARY", s->arg, static_cast<long long>(size));
+    // Clients start TLS on the data connection once they have the 150 reply.
+    if (ftp_data_protect(s) != 0) {
+        vfs_close(f);
+        data_close(s);
+        return 0;
+    }
     net_stop stop;
     xfer_begin(s, &stop);
     int outcome = retr_loop(s, f, path, offset, remaining);
@@ -290,8 +296,8 @@ static int upload_direct(ftp_session *s, int fd, const char *path) {
     const os_cancel cancel{xfer_cancelled, s};
     for (;;) {
         int eof = 0;
-        int64_t n = os_socket_recv_file(s->dc.stream.handle, fd, s->xf.buf, s->xf.size, s->xf.read_bs,
-                                        s->dc.stream.timeout_ms, &cancel, &eof);
+        int64_t n = os_socket_recv_file(s->dc.stream.handle, fd, s->xf.buf, s->xf.size,
+                                        s->xf.read_bs, s->dc.stream.timeout_ms, &cancel, &eof);
         if (int why = xfer_interrupted(s))
             return why;  // what arrived is already in the file
         if (n == -2) {
@@ -362,6 +368,11 @@ static int upload_common(ftp_session *s, int append) {
         return 0;
     }
     ftp_relply(s, 150, FTP_T_UPLOAD_BEGIN);
+    if (ftp_data_protect(s) != 0) {
+        vfs_close(f);
+        data_close(s);
+        return 0;
+    }
     net_stop stop;
     xfer_begin(s, &stop);
     int outcome = upload_loop(s, f, path);

@@ -37,6 +37,7 @@ struct ssl_session {
     mbedtls_ssl_context ssl;
     ssl_io io;
     bool eof = false;  ///< the peer ended the session (close notify or end of stream)
+    bool peer_end = false;  ///< ...by its close notify or the end of the stream, not an error
 
     ssl_session();
     ~ssl_session();

@@ -138,8 +138,14 @@ int ssl_session_read(ssl_session *s, void *buf, int len) {
             if (!is_peer_end(ret))
                 LOG2(LOG2_VERB, SSL_TAG, "mbedtls_ssl_read = %d\n", ret);
             s->eof = true;
+            s->peer_end = is_peer_end(ret);
+            // The peer's close notify is answered with ours at once, before the stream is
+            // marked ended: clients that close the data connection wait for it.
+            if (ret == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY)
+                (void)mbedtls_ssl_close_notify(&s->ssl);
             // What arrived before the end is the caller's; the next read reports the end.
-            return total > 0 ? total : -1;
+            // A clean end reads as "nothing more" once, as the end of a plain stream does.
+            return total > 0 || s->peer_end ? total : -1;
         }
         if (total < len && timed_out(start, s->io.timeout_ms))
             break;

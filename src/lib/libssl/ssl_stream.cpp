@@ -39,7 +39,12 @@ static ssl_session *stream_session(net_stream *s) {
 int ssl_recv_proc(net_stream *s, void *buf, int len) {
     PAL_ASSERT_RET(s != nullptr, -1);
     ssl_session *sess = stream_session(s);
-    return sess ? ssl_session_read(sess, buf, len) : -1;
+    if (!sess)
+        return -1;
+    int n = ssl_session_read(sess, buf, len);
+    if (sess->eof && sess->peer_end)
+        s->disconnected = 1;  // as a plain stream marks the peer's end
+    return n;
 }
 
 int ssl_send_proc(net_stream *s, const void *data, int len) {

@@ -573,6 +573,16 @@ int vfs_file_fd(vfs_file *f) {
     return f->m->drv->fd(f->fctx);
 }
 
+int vfs_futime(vfs_file *f, const vfs_time *atime, const vfs_time *mtime) {
+    if (!file_ok(f) || wcache_flush(f) < 0)
+        return -1;
+    if (!f->m->drv->futime) {
+        set_missing(f->m, __func__);
+        return -1;
+    }
+    return f->m->drv->futime(f->fctx, atime, mtime);
+}
+
 int vfs_ftruncate(vfs_file *f, int64_t size) {
     if (!file_ok(f) || wcache_flush(f) < 0)
         return -1;

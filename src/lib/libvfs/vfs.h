@@ -214,6 +214,8 @@ int vfs_close(vfs_file *f);
 /// whence 0 set, 1 current, 2 end. Returns the new position or -1.
 [[nodiscard]] int64_t vfs_lseek(vfs_file *f, int64_t offset, int whence);
 [[nodiscard]] int vfs_fstat(vfs_file *f, vfs_stat_rec *out);
+/// Sets the file's access and modification times (null: left as they are). 0 or -1.
+[[nodiscard]] int vfs_futime(vfs_file *f, const vfs_time *atime, const vfs_time *mtime);
 /// Sets the file's length. 0 or -1.
 [[nodiscard]] int vfs_ftruncate(vfs_file *f, int64_t size);
 
