@@ -4,12 +4,15 @@ process, also interactively in a pseudo-terminal."""
 import fcntl
 import os
 import pty
+import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
 import termios
 import time
+import unittest
 
 from nvtd_run import ServerCase, clean_env, free_port
 
@@ -145,3 +148,89 @@ class DebugShell(ServerCase):
                 cli.wait()
             os.close(master)
         self.assertIsNone(self.proc.poll())  # q ends only the client
+
+
+def complete_packets(data):
+    """The pcap header and the whole packets of a little-endian capture stream."""
+    at = 24
+    while at + 16 <= len(data):
+        size = struct.unpack_from("<I", data, at + 8)[0]
+        if at + 16 + size > len(data):
+            break
+        at += 16 + size
+    return data[:at]
+
+
+@unittest.skipUnless(shutil.which("tshark"), "tshark is not installed (scripts/deps)")
+class BinaryLog(ServerCase):
+    def setUp(self):
+        super().setUp()
+        self.port = free_port()
+        self.shell_port = free_port()
+        self.conf = self.ini("[nvtd]\nftp_server_port = %d\nftp_server_addr = 127.0.0.1\n"
+                             "[debug]\nshell_server_port = %d\nhttp_server_port = 0\n"
+                             % (self.port, self.shell_port))
+
+    def shell(self, line):
+        with socket.create_connection(("127.0.0.1", self.shell_port), timeout=WAIT) as s:
+            s.sendall(line.encode() + b"\0")
+            got = b""
+            while not got.endswith(b"\0"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+            return got.decode(errors="replace")
+
+    def tshark_times(self, path):
+        r = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.time_epoch"],
+                           capture_output=True, text=True, timeout=60)
+        return [float(t) for t in r.stdout.split()]
+
+    def test_socket_streams_a_capture_that_tshark_reads(self):
+        self.start_server(ports=[self.port, self.shell_port])
+        name = re.search(r"bsv_pipe_name=(\S+)", self.shell("show info")).group(1)
+        self.assertRegex(name, r"^norva_nvtd_\d+$")
+        path = os.path.join(os.environ.get("XDG_RUNTIME_DIR") or "/tmp", name + ".sock")
+        reader = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(reader.close)
+        reader.connect(path)
+        reader.settimeout(0.2)
+        start = time.time()
+        self.shell("set log.level dbg")  # every shell line now makes a debug record
+        data = b""
+        deadline = time.time() + WAIT
+        while len(complete_packets(data)) < 24 + 3 * 16 + 60 and time.time() < deadline:
+            self.shell("echo tick")
+            try:
+                data += reader.recv(65536)
+            except socket.timeout:
+                pass
+        end = time.time()
+        capture = self.write("stream.pcap", "")
+        with open(capture, "wb") as f:
+            f.write(complete_packets(data))
+        self.assertEqual(struct.unpack_from("<II", data, 0)[0], 0xa1b2c3d4)
+        self.assertEqual(struct.unpack_from("<I", data, 20)[0], 147)
+        times = self.tshark_times(capture)
+        self.assertGreaterEqual(len(times), 3)
+        for t in times:
+            self.assertTrue(start - 1 <= t <= end + 1, (start, t, end))
+
+    def test_pcap_log_file(self):
+        capture = os.path.join(self.work, "run.pcap")
+        proc = self.start_server("-o", capture, ports=[self.port, self.shell_port])
+        start = time.time()
+        self.shell("set log.level dbg")
+        for _ in range(5):
+            self.shell("echo tock")
+        self.stop_server(proc)
+        times = self.tshark_times(capture)
+        self.assertGreaterEqual(len(times), 5)
+        for t in times:
+            self.assertTrue(start - 30 <= t <= time.time() + 1)
+        r = subprocess.run(["capinfos", "-E", capture], capture_output=True, text=True,
+                           timeout=60)
+        self.assertIn("USER 0", r.stdout)
+        with open(capture, "rb") as f:
+            self.assertIn(b"cmd=[echo tock]", f.read())

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "bsvf.h"
 #include "dbg.h"
 #include "log.h"
 #include "pal.h"
@@ -37,4 +38,20 @@ void app_dbg_stop() {
 int app_dbg_exec_cmd(const char *pipe_name, int port, const char *cmd) {
     dbgcli_set_app_name(g_app.app_name);
     return dbgcli_local_exec_cmd(pipe_name, port, cmd);
+}
+
+void app_dbg_log_init() {
+    bsvf_log_init();
+}
+
+int app_dbg_init() {
+    return debug_bsv_pipe_srv_init(g_app.app_name);
+}
+
+void app_dbg_exit() {
+    debug_bsv_pipe_srv_exit();
+}
+
+const char *app_dbg_bsv_pipe_name() {
+    return debug_bsv_pipe_name();
 }

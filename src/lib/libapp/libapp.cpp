@@ -190,6 +190,7 @@ int app_opt_init(int argc, char **argv) {
     os_panic_set_app_ver(g_app.app_ver);
     os_panic_set_recent(app_panic_recent);
     os_thread_name_init("main");
+    app_dbg_log_init();  // before the log settings: a ".pcap" log file needs the writer
     char cwd[4096];
     if (os_getcwd(cwd) > 0)
         g_app.start_dir = cwd;

@@ -167,6 +167,16 @@ int app_dbg_start();
 /// Stops what app_dbg_start started and waits for the sessions; a second call does
 /// nothing. Not from a debug session's own thread (it waits for that thread).
 void app_dbg_stop();
+/// Starts the binary log socket "norva_<app_name>_<thread id>" (library start, before the
+/// shell is told its name). Returns 0 or -1 (logged; the program goes on without it).
+int app_dbg_init();
+/// Stops the binary log socket (library end).
+void app_dbg_exit();
+/// The binary log socket's name for `show info` ("" when it is not running).
+const char *app_dbg_bsv_pipe_name();
+/// Installs the binary record writer (capture files, the "bsvlog" stream, listeners) into
+/// the log. Called first thing by app_opt_init.
+void app_dbg_log_init();
 /// The -e client (hooks.shell_connet_cmd): the prompt is the program name and ">". Returns
 /// 0 when every command got its reply, -1 otherwise.
 int app_dbg_exec_cmd(const char *pipe_name, int port, const char *cmd);

@@ -64,3 +64,13 @@ int dbgcli_local_exec_cmd(const char *pipe_name, int port, const char *cmd);
 /// The short program name that the client's prompt is built from ("nvtd" gives "nvtd>").
 /// Call before dbgcli_exec_cmd; the default is empty (prompt ">").
 void dbgcli_set_app_name(const char *name);
+
+/// The binary log socket: streams the process's log records as a pcap capture (link type
+/// 147) to one reader at a time on the local socket "norva_<short_name>_<thread id>", on
+/// the thread "bsv_pipe_srv". A reader that stops reading loses records; logging never
+/// waits for it. Returns 0, or -1 (logged). Once per process until debug_bsv_pipe_srv_exit.
+int debug_bsv_pipe_srv_init(const char *short_name);
+/// Stops the thread, closes the socket and removes its path. A second call does nothing.
+void debug_bsv_pipe_srv_exit();
+/// The socket's name ("" when it is not running); valid until the exit.
+const char *debug_bsv_pipe_name();

@@ -131,6 +131,7 @@ void log2_exit() {
     g_bsv_hook.store(nullptr);
     g_redirect.store(nullptr);
     pal_set_log_hook(nullptr);
+    log_bsv_close();
     {
         std::scoped_lock ctx_lock(c->mu);
         log_net_close(c);

@@ -131,6 +131,20 @@ using log2_bsv_fn = void (*)(int level, const char *tag, const char *file, int l
                              const char *func, const char *msg, int len);
 void log2_set_bsv_hook(log2_bsv_fn fn);
 
+/// The binary sinks, provided by the capture-file layer above: a log file whose name ends
+/// in ".pcap" opens through file_open (full name, append for mode "a"), the "bsvlog" URL
+/// (code LOG2_IOC_BSV_URL) through udp_open. Each returns 0 or -1. Called without the
+/// context lock; their own messages must use the tag "bsv". Null removes them.
+struct log2_bsv_sinks {
+    int (*file_open)(const char *path, bool append);
+    void (*file_close)();
+    int (*udp_open)(const char *url);
+    void (*udp_close)();
+};
+void log2_set_bsv_sinks(const log2_bsv_sinks *sinks);
+/// The log file's size cap (also applied to a capture file).
+uint64_t log2_file_size_cap();
+
 /// Redirect hook: when set, every log2_printf call hands its raw arguments to it, before
 /// the level test, instead of any processing (LOG2 then lets every call through), and
 /// returns 0. Null removes it.

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 // Words of the flags text and the bits they set; "time_ms" also clears LOG2_P_TIME.
@@ -133,7 +135,39 @@ static bool is_pcap_name(const char *path) {
     return p.size() >= 5 && p.substr(p.size() - 5) == ".pcap";
 }
 
-// Binary records have no writer yet: the settings are accepted and checked, then refused.
+// The binary sinks live in the capture-file layer above this library; without them the
+// settings are checked and refused.
+static std::mutex g_bsv_mu;
+static log2_bsv_sinks g_bsv_sinks{};
+static std::string g_bsv_url;  // the stream's URL for the settings dump
+
+void log2_set_bsv_sinks(const log2_bsv_sinks *sinks) {
+    std::scoped_lock lock(g_bsv_mu);
+    g_bsv_sinks = sinks != nullptr ? *sinks : log2_bsv_sinks{};
+}
+
+static log2_bsv_sinks bsv_sinks() {
+    std::scoped_lock lock(g_bsv_mu);
+    return g_bsv_sinks;
+}
+
+void log_bsv_close() {
+    log2_bsv_sinks s = bsv_sinks();
+    if (s.file_close != nullptr)
+        s.file_close();
+    if (s.udp_close != nullptr)
+        s.udp_close();
+    std::scoped_lock lock(g_bsv_mu);
+    g_bsv_url.clear();
+    g_bsv_sinks = {};
+}
+
+uint64_t log2_file_size_cap() {
+    log2_ctx *c = log2_ctx_get();
+    std::scoped_lock lock(c->mu);
+    return c->file.size_cap;
+}
+
 static int open_bsv_url(const char *url) {
     char buf[URL_BUF_SIZE];
     url_t u{};
@@ -141,17 +175,47 @@ static int open_bsv_url(const char *url) {
         LOG2(LOG2_DBG, "bsv", "url_parser%s failed\n", url);
         return -1;
     }
-    LOG2(LOG2_DBG, "bsv", "binary log stream [%s] is not available\n", url);
-    return -1;
+    log2_bsv_sinks s = bsv_sinks();
+    if (s.udp_open == nullptr) {
+        LOG2(LOG2_DBG, "bsv", "binary log stream [%s] is not available\n", url);
+        return -1;
+    }
+    if (s.udp_open(url) != 0)
+        return -1;
+    std::scoped_lock lock(g_bsv_mu);
+    g_bsv_url = url;
+    return 0;
 }
 
 static int open_file(log2_ctx *c, const char *path) {
-    if (is_pcap_name(path)) {
+    log2_bsv_sinks s = bsv_sinks();
+    if (!is_pcap_name(path)) {
+        if (s.file_close != nullptr)
+            s.file_close();
+        std::scoped_lock lock(c->mu);
+        return log_file_open(c, path);
+    }
+    if (s.file_open == nullptr) {
         LOG2(LOG2_DBG, "bsv", "binary capture file [%s] is not available\n", path);
         return -1;
     }
+    char full[4096];
+    bool append;
+    {
+        std::scoped_lock lock(c->mu);
+        log_file_close(c);  // text lines no longer go to a file
+        c->file.path[0] = '\0';
+        if (!path_is_absolute(path) && c->file.dir[0] != '\0')
+            pal_snprintf(full, "%s/%s", c->file.dir, path);
+        else
+            pal_strlcpy(full, path);
+        append = std::strcmp(c->file.mode, "a") == 0;
+    }
+    if (s.file_open(full, append) != 0)
+        return -1;
     std::scoped_lock lock(c->mu);
-    return log_file_open(c, path);
+    pal_strlcpy(c->file.path, full);
+    return 0;
 }
 
 int log2_ioctl(log2_ctx *ctx, int code, const char *value) {
@@ -293,6 +357,11 @@ std::string log2_settings_dump() {
     out += pal_format("log_file_max_size=%d\n", pal_size_to_i32(c->file.size_cap));
     out += pal_format("log_syslog_enale_out=%d\n", c->on_syslog.load());
     out += pal_format("log_syslog_url=%s\n", c->syslog.url);
-    out += pal_format("log_bsvlog_url=%s\n", "");
+    std::string bsv_url;
+    {
+        std::scoped_lock bsv_lock(g_bsv_mu);
+        bsv_url = g_bsv_url;
+    }
+    out += pal_format("log_bsvlog_url=%s\n", bsv_url.c_str());
     return out;
 }

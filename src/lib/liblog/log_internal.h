@@ -84,6 +84,9 @@ const char *log2_level_syslog(int level);   ///< "crit", "error" ... "debug"
 /// The level of a settings name, or -1.
 int log2_level_parse(const char *name);
 
+/// Closes the binary sinks and forgets them (log exit).
+void log_bsv_close();
+
 /// File sink (log_file.cpp). All run under the context lock.
 int log_file_open(log2_ctx *c, const char *path);
 void log_file_close(log2_ctx *c);

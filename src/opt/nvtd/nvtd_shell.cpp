@@ -31,6 +31,7 @@ int app_shell_init(const std::atomic<int> *stop) {
     libsh_app a;
     a.version = g_app.app_ver;
     a.version_date = g_app.app_ver_date;
+    a.bsv_pipe_name = app_dbg_bsv_pipe_name();
     a.exit_hook = app_stop_server;
     a.terminate = app_shell_terminate;
     a.stop = stop;

@@ -29,6 +29,7 @@ int app_lib_init() {
     LOG2(LOG2_DBG, "main", "==>\n");
     pl_init();
     ftpd_lib_init();
+    (void)app_dbg_init();  // the binary log socket, named in `show info`
     (void)app_shell_init(&g_stop);
     int rc = libvfs_init();
 #ifdef NVTD_HAVE_LIBSSL
@@ -42,6 +43,7 @@ int app_lib_init() {
 void app_lib_exit() {
     LOG2(LOG2_DBG, "main", "==>\n");
     ftpd_lib_exit();
+    app_dbg_exit();
     libsh_exit();
     (void)sock_env_exit();  // also ends the TLS library's shared state
     libvfs_exit();
