@@ -1,6 +1,8 @@
 // tls_test.cpp - FTPS as clients use it with the extensions on: AUTH TLS on the plain port,
 // PBSZ and PROT, transfers and listings over TLS data connections; and the same words
 // unknown with the extensions off.
+#include <unistd.h>
+
 #include "ftpb_util.h"
 #include "ssl.h"
 
@@ -167,4 +169,11 @@ TEST_F(FtpsExt, MachineListingsAndModificationTimes) {
     EXPECT_EQ(c.lines[1], " type=file;size=5; /d/a b.txt");
     ASSERT_EQ(c.cmd("FEAT"), 211);
     EXPECT_NE(c.last.find("\n MLST type*;size*;modify;perm;unique;\n"), std::string::npos);
+    // LIST in the layout of ls -l: the real mode bits, numeric owner, size right-aligned.
+    fs::permissions(root / "d" / "a b.txt", fs::perms(0640));
+    std::string list = c.get("LIST d", &code);
+    std::string want = pal_format("-rw-r-----   1 %-8u %-8u        5 ", unsigned(getuid()),
+                                  unsigned(getgid()));
+    EXPECT_NE(list.find(want), std::string::npos) << list;
+    EXPECT_NE(list.find("drwx"), std::string::npos) << list;
 }

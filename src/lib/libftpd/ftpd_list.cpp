@@ -96,21 +96,37 @@ static void list_time(line_out *o, int64_t mtime, int64_t now) {
     o->put_2digits(tm.min);
 }
 
+/// The mode text as `ls -l` shows it, from the entry's own mode bits.
+static void ls_mode_str(const vfs_dirent *e, char out[11]) {
+    char type = (e->st.kind & VFS_K_LINK) ? 'l' : (e->st.kind & VFS_K_DIR) ? 'd' : '-';
+    static const char rwx[] = "rwxrwxrwx";
+    out[0] = type;
+    for (int i = 0; i < 9; i++)
+        out[1 + i] = (e->st.attr & (0400u >> i)) ? rwx[i] : '-';
+    out[10] = '\0';
+}
+
 /// Formats the long listing line of e (ending in CR LF) into out: mode, links, owner,
-/// group, size, time, name and a link's target. Returns its length.
+/// group, size, time, name and a link's target. With the extensions on, in the layout of
+/// `ls -l` (real mode bits, link count, numeric owner and group, the size right-aligned),
+/// which clients parse without guessing. Returns its length.
 static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t size) {
     char mode[11];
-    ftp_mode_str(e, mode);
+    bool ls = g_ftpd_conf.ftp_extensions != 0;
+    if (ls)
+        ls_mode_str(e, mode);
+    else
+        ftp_mode_str(e, mode);
     line_out o{out, out + size - 1};
     o.put(mode);
     o.put_char(' ');
-    o.put_num(e->st.nlink, 3);
+    o.put_num(ls ? e->st.sys_nlink : e->st.nlink, 3);
     o.put_char(' ');
-    o.put_num(static_cast<int>(e->st.owner), -8);
+    o.put_num(ls ? e->st.uid : static_cast<int>(e->st.owner), -8);
     o.put_char(' ');
-    o.put_num(static_cast<int>(static_cast<uint32_t>(e->st.group)), -8);
+    o.put_num(ls ? e->st.gid : static_cast<int>(static_cast<uint32_t>(e->st.group)), -8);
     o.put_char(' ');
-    o.put_num(static_cast<long long>(e->st.size), -8);
+    o.put_num(static_cast<long long>(e->st.size), ls ? 8 : -8);
     o.put_char(' ');
     list_time(&o, e->st.mtime.sec, now);
     o.put_char(' ');

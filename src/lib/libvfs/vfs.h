@@ -62,6 +62,11 @@ struct vfs_stat_rec {
     uint32_t nlink;  ///< 2 for a directory, 1 otherwise
     uint32_t owner;  ///< always 0
     uint64_t id;     ///< entries: CRC-64 of the UTF-8 name; otherwise 0
+    /// The system's own link count and numeric owner and group (0 where a driver has none);
+    /// nlink, owner and group above keep the fixed values the classic listing shows.
+    uint32_t sys_nlink;
+    uint32_t uid;
+    uint32_t gid;
 };
 
 enum : int { VFS_NAME_MAX = 512, VFS_PATH_MAX = 4096 };

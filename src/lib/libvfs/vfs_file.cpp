@@ -412,6 +412,9 @@ static void fill_stat(const struct stat &sb, vfs_stat_rec *out) {
     out->mtime = to_vt(sb.st_mtim);
     out->ctime = to_vt(sb.st_ctim);
     out->nlink = S_ISDIR(sb.st_mode) ? 2 : 1;
+    out->sys_nlink = static_cast<uint32_t>(sb.st_nlink);
+    out->uid = sb.st_uid;
+    out->gid = sb.st_gid;
 }
 
 // Fills an entry for name inside directory dfd (rel: that directory under the root). A
