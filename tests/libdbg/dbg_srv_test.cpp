@@ -151,7 +151,7 @@ TEST_F(DbgTest, QuitEndsTheSessionOnly) {
 TEST_F(DbgTest, ClientGoneMidReplyLeavesServerServing) {
     for (int i = 0; i < 5; i++) {
         auto s = connect();
-        send_bytes(s.get(), z("help;show memory;help"));
+        send_bytes(s.get(), z("help;show info;help"));
         (void)net_close(s.get());
     }
     auto t = connect();
