@@ -273,6 +273,17 @@ TEST_F(Bsvf, UdpFramesCarryFlaggedEvents) {
     EXPECT_NE(std::string(f.begin(), f.end()).find("over udp"), std::string::npos);
 }
 
+TEST_F(Bsvf, BsvlogSettingOpensTheStream) {
+    udp_rx rx;
+    std::string url = "udp://127.0.0.1:" + std::to_string(rx.port);
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_IOC_BSV_URL, url.c_str()), 0);
+    EXPECT_NE(log2_settings_dump().find("log_bsvlog_url=" + url + "\n"), std::string::npos);
+    std::vector<uint8_t> f = rx.take(log_flagged);
+    bsvf_log_udp_close();
+    ASSERT_GT(f.size(), 42u);
+    EXPECT_EQ(std::string(f.begin(), f.begin() + 3), "bsv");
+}
+
 TEST_F(Bsvf, UdpsFramesAreUnreadableWithoutTheKey) {
     udp_rx rx;
     std::string url = "udps://127.0.0.1:" + std::to_string(rx.port);

@@ -45,6 +45,8 @@ void app_dbg_log_init() {
 }
 
 int app_dbg_init() {
+    if (g_app.has_cmd)
+        return 0;  // the -e client only talks to a running instance
     return debug_bsv_pipe_srv_init(g_app.app_name);
 }
 
