@@ -20,6 +20,7 @@ DEFAULTS = {
     "panic_dump_dir": "''", "ftpd_login_file": "''", "ftpd_login_file_size": "2097152",
     "ftpd_login_fail_count": "5", "ftpd_login_fail_wait_m": "15", "ftpd_max_per_ip": "0",
     "ftpd_login_timeout": "0", "ftpd_extensions": "0", "ftpd_ftps_required": "0",
+    "ftpd_ftps_data_reuse": "0",
     "debug_pipe_name": "''", "http_server_addr": "''",
     "debug_server_addr": "''",
 }
@@ -33,6 +34,7 @@ ORDER = ["ftp_server_port", "ftp_server_addr", "ftps_server_port", "ftps_server_
          "panic_dump_dir", "ftpd_login_file", "ftpd_login_file_size",
          "ftpd_login_fail_count", "ftpd_login_fail_wait_m", "ftpd_max_per_ip",
          "ftpd_login_timeout", "ftpd_extensions", "ftpd_ftps_required",
+         "ftpd_ftps_data_reuse",
          "panic_dump_dir", "debug_pipe_name", "debug_server_port", "debug_server_addr",
          "http_server_port", "http_server_addr"]
 

@@ -12,7 +12,11 @@ import unittest
 from nvtd_run import ServerCase, free_port
 
 
-class FtpsClients(ServerCase):
+class FtpsCase(ServerCase):
+    """nvtd with the extensions, a certificate, an FTPS port and a 1 MiB file f.bin."""
+
+    reuse = 0
+
     def setUp(self):
         super().setUp()
         self.root = os.path.join(self.work, "root")
@@ -20,9 +24,9 @@ class FtpsClients(ServerCase):
         self.port = free_port()
         self.ftps = free_port()
         self.conf = self.ftp_ini(
-            self.port, self.root, "ftp_extensions = 1\nftps_server_port = %d\n"
+            self.port, self.root, "ftp_extensions = 1\nftps_data_reuse = %d\nftps_server_port = %d\n"
             "ftps_server_addr = 127.0.0.1\nftps_crt_file = %s/c.pem\nftps_key_file = %s/k.der\n"
-            "[log]\nlevel = warn\n" % (self.ftps, self.work, self.work))
+            "[log]\nlevel = warn\n" % (self.reuse, self.ftps, self.work, self.work))
         r = self.run_nvtd("-c", self.conf, "-s", "new_key_x509_file=1")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.start_server(ports=[self.port, self.ftps])
@@ -35,6 +39,13 @@ class FtpsClients(ServerCase):
                            capture_output=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         return r.stdout
+
+
+class ResumingClients(FtpsCase):
+    """curl and lftp resume the control connection's TLS session on every data connection,
+    so they run with nvtd:ftps_data_reuse = 1."""
+
+    reuse = 1
 
     def test_curl_explicit_and_implicit_with_protected_data(self):
         up = os.path.join(self.work, "up.bin")
@@ -70,6 +81,10 @@ class FtpsClients(ServerCase):
             for top in (down, os.path.join(self.root, "t2")):
                 with open(os.path.join(top, name), "rb") as f:
                     self.assertEqual(f.read(), data, (top, name))
+
+
+class PythonClient(FtpsCase):
+    """Python's ftplib starts a fresh TLS session on each data connection."""
 
     def test_ftplib_ftp_tls_prot_p_session(self):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)

@@ -46,7 +46,7 @@ TEST_F(FtpdSettings, SessionsPerAddressAndLoginDeadlineReadClampAndDump) {
     std::string login = dump_part(FTPD_DUMP_LOGIN);
     EXPECT_EQ(login.substr(login.find("ftpd_login_fail_wait_m=")),
               "ftpd_login_fail_wait_m=15\nftpd_max_per_ip=4\nftpd_login_timeout=7000\n"
-              "ftpd_extensions=0\nftpd_ftps_required=0\n");
+              "ftpd_extensions=0\nftpd_ftps_required=0\nftpd_ftps_data_reuse=0\n");
 
     read_text("[nvtd]\nmax_per_ip = -3\nlogin_timeout = -2\n");
     EXPECT_EQ(g_ftpd_conf.max_per_ip, 0);

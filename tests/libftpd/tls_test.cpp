@@ -34,6 +34,13 @@ std::string FtpsExt::dir;
 
 class FtpExtOff : public FtpbServer {};
 
+class FtpsReuse : public FtpsExt {
+    void configure() override {
+        FtpsExt::configure();
+        g_ftpd_conf.ftps_data_reuse = 1;
+    }
+};
+
 class FtpsRequired : public FtpsExt {
     void configure() override {
         FtpsExt::configure();
@@ -176,4 +183,18 @@ TEST_F(FtpsExt, MachineListingsAndModificationTimes) {
                                   unsigned(getgid()));
     EXPECT_NE(list.find(want), std::string::npos) << list;
     EXPECT_NE(list.find("drwx"), std::string::npos) << list;
+}
+
+// A data connection that does not resume the control connection's session is refused when
+// resumption is required (this client makes a fresh session for each connection).
+TEST_F(FtpsReuse, FreshDataSessionIsRefused) {
+    ftpd_test_write(root / "f", "x");
+    ftpb_client c;
+    ASSERT_TRUE(open_protected(c));
+    int code = 0;
+    EXPECT_EQ(protected_get(c, "RETR f", &code), "");
+    EXPECT_EQ(code, 425);
+    EXPECT_EQ(c.text, "The data connection must resume the control connection's TLS session "
+                      "(nvtd:ftps_data_reuse).");
+    EXPECT_EQ(c.cmd("NOOP"), 200);
 }

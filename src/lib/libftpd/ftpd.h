@@ -24,6 +24,7 @@ struct ftpd_conf {
     int max_per_ip;          ///< "nvtd:max_per_ip": sessions from one address; 0 = no limit
     int ftp_extensions;      ///< "nvtd:ftp_extensions": AUTH TLS, PBSZ/PROT offered
     int ftps_required;       ///< "nvtd:ftps_required": the plain port refuses USER before AUTH
+    int ftps_data_reuse;     ///< "nvtd:ftps_data_reuse": PROT P data must resume the session
     int login_timeout_ms;    ///< "nvtd:login_timeout" (seconds in the file): connect to
                              ///< successful PASS; 0 = only the idle time-out
     int read_timeout_ms;     ///< data read time-out; at least 3000

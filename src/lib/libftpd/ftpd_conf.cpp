@@ -65,6 +65,8 @@ static constexpr ftpd_setting ftpd_rows[] = {
      .min = 0, .part = FTPD_DUMP_LOGIN},
     {.key = "nvtd:ftps_required", .dump = "ftpd_ftps_required", .field = &c->ftps_required,
      .min = 0, .part = FTPD_DUMP_LOGIN},
+    {.key = "nvtd:ftps_data_reuse", .dump = "ftpd_ftps_data_reuse",
+     .field = &c->ftps_data_reuse, .min = 0, .part = FTPD_DUMP_LOGIN},
 
     // Fixed values: no key, no dump line.
     {.key = nullptr, .dump = nullptr, .field = &c->port_connect_timeout_ms, .def = 3000},

@@ -101,4 +101,7 @@
 #define FTP_T_OPTS_MLST              "MLST OPTS %s"  // 200
 #define FTP_T_MFMT_OK                "Modify=%s; %s"  // 213
 #define FTP_T_MFMT_FAILED            "Could not set file modification time."  // 550
+// 425
+#define FTP_T_DATA_TLS_REUSE \
+    "The data connection must resume the control connection's TLS session (nvtd:ftps_data_reuse)."
 #define FTP_T_DATA_TLS_FAILED        "TLS handshake on the data connection failed."  // 425

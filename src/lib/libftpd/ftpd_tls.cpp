@@ -108,9 +108,20 @@ bool ftp_tls_required(ftp_session *s) {
 int ftp_data_protect(ftp_session *s) {
     if (!s->prot_p)
         return 0;
-    if (ftp_tls_handshake(&s->dc.stream, g_ftpd_conf.read_timeout_ms) == 0)
-        return 0;
-    LOG2(LOG2_ERR, TAG, "TLS handshake on the data connection failed [%s]\n", s->peer_addr);
-    (void)ftp_relply(s, 425, FTP_T_DATA_TLS_FAILED);
-    return -1;
+    if (ftp_tls_handshake(&s->dc.stream, g_ftpd_conf.read_timeout_ms) != 0) {
+        LOG2(LOG2_ERR, TAG, "TLS handshake on the data connection failed [%s]\n", s->peer_addr);
+        (void)ftp_relply(s, 425, FTP_T_DATA_TLS_FAILED);
+        return -1;
+    }
+    // Resuming the control connection's session proves the data connection comes from the
+    // same client, not from whoever reached the port first.
+    auto *data = static_cast<const ssl_session *>(s->dc.stream.tls);
+    auto *ctrl = static_cast<const ssl_session *>(s->conn.stream.tls);
+    if (g_ftpd_conf.ftps_data_reuse && !ssl_session_resumes(data, ctrl)) {
+        LOG2(LOG2_ERR, TAG, "data connection did not resume the TLS session [%s]\n",
+             s->peer_addr);
+        (void)ftp_relply(s, 425, FTP_T_DATA_TLS_REUSE);
+        return -1;
+    }
+    return 0;
 }

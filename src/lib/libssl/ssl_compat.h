@@ -21,6 +21,7 @@
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 #include <mbedtls/ssl.h>
+#include <mbedtls/ssl_cache.h>
 #include <mbedtls/ssl_ciphersuites.h>
 #include <mbedtls/x509_crt.h>
 
@@ -70,6 +71,28 @@ inline void ssl_compat_tls12_only(mbedtls_ssl_config *conf) {
 inline int ssl_compat_minor_version(const mbedtls_ssl_context *ssl) {
     const char *v = mbedtls_ssl_get_version(ssl);
     return v && std::strcmp(v, "TLSv1.2") == 0 ? 3 : 0;
+}
+
+/// The session identifier of an established session (the server's view), into id (32
+/// bytes). Returns its length. Resumption by identifier keeps the identifier, so two
+/// sessions with the same one are one session resumed.
+inline size_t ssl_compat_session_id(const mbedtls_ssl_context *ssl, unsigned char id[32]) {
+#if MBEDTLS_VERSION_MAJOR >= 3
+    const mbedtls_ssl_session *s = ssl->MBEDTLS_PRIVATE(session);
+    size_t n = s ? s->MBEDTLS_PRIVATE(id_len) : 0;
+    if (n > 32)
+        n = 32;
+    if (n)
+        std::memcpy(id, s->MBEDTLS_PRIVATE(id), n);
+#else
+    const mbedtls_ssl_session *s = ssl->session;
+    size_t n = s ? s->id_len : 0;
+    if (n > 32)
+        n = 32;
+    if (n)
+        std::memcpy(id, s->id, n);
+#endif
+    return n;
 }
 
 /// Library-wide start that 3.x needs before keys are generated or parsed.

@@ -17,10 +17,12 @@ ssl_conf::ssl_conf() {
     mbedtls_x509_crt_init(&chain);
     mbedtls_pk_init(&key);
     mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_cache_init(&cache);
 }
 
 ssl_conf::~ssl_conf() {
     mbedtls_ssl_config_free(&conf);
+    mbedtls_ssl_cache_free(&cache);
     mbedtls_pk_free(&key);
     mbedtls_x509_crt_free(&chain);
     mbedtls_ctr_drbg_free(&drbg);
@@ -191,6 +193,11 @@ static int srv_conf_setup(ssl_conf *c, const char *crt_file, const char *key_fil
         return -1;
     }
     ssl_conf_common(c);
+    // FTPS data connections resume the control connection's session: one cache per
+    // server configuration, large enough for the sessions a busy server holds.
+    mbedtls_ssl_cache_set_max_entries(&c->cache, 4096);
+    mbedtls_ssl_conf_session_cache(&c->conf, &c->cache, mbedtls_ssl_cache_get,
+                                   mbedtls_ssl_cache_set);
     return 0;
 }
 

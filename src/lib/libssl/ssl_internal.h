@@ -23,6 +23,7 @@ struct ssl_conf {
     mbedtls_x509_crt chain;
     mbedtls_pk_context key;
     mbedtls_ssl_config conf;
+    mbedtls_ssl_cache_context cache;  ///< server: sessions that data connections may resume
     std::mutex rng_lock;  ///< sessions of many threads draw from the one DRBG
 
     ssl_conf();

@@ -111,6 +111,15 @@ const char *ssl_session_proto(const ssl_session *s) {
     return s && ssl_compat_minor_version(&s->ssl) == 3 ? "TLSv1.2" : "unknown";
 }
 
+bool ssl_session_resumes(const ssl_session *b, const ssl_session *a) {
+    if (!a || !b)
+        return false;
+    unsigned char ida[32], idb[32];
+    size_t na = ssl_compat_session_id(&a->ssl, ida);
+    size_t nb = ssl_compat_session_id(&b->ssl, idb);
+    return na > 0 && na == nb && std::memcmp(ida, idb, na) == 0;
+}
+
 const char *ssl_session_cipher(const ssl_session *s) {
     const char *name = s ? mbedtls_ssl_get_ciphersuite(&s->ssl) : nullptr;
     return name ? name : "unknown";
