@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -86,8 +87,16 @@ double sh_proc_uptime() {
     return up > 0 ? up : 0;
 }
 
+// glibc walks its arenas for mallinfo2; sessions of the debug shell ask from many threads,
+// so the walks take turns.
+static struct mallinfo2 sh_mallinfo() {
+    static std::mutex lock;
+    std::scoped_lock g(lock);
+    return mallinfo2();
+}
+
 std::string sh_memory_stats() {
-    struct mallinfo2 mi = mallinfo2();
+    struct mallinfo2 mi = sh_mallinfo();
     std::string status;
     (void)os_read_file("/proc/self/status", &status);
     std::string out;
