@@ -4,8 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "ftpd.h"
 #include "net.h"
@@ -171,9 +174,61 @@ int do_mfmt(ftp_session *s);
 int ftp_opts_mlst(ftp_session *s, const char *facts);
 /// The FEAT line of MLST with the session's facts marked.
 std::string ftp_mlst_feat(const ftp_session *s);
+/// A bounded line being built; listings format thousands of lines, so the fields are
+/// written directly rather than through printf.
+struct ftp_line_out {
+    char *p;
+    char *end;  ///< one before the buffer's end: room for the terminator
+
+    void put(std::string_view text) {
+        size_t n = std::min(text.size(), size_t(end - p));
+        memcpy(p, text.data(), n);
+        p += n;
+    }
+    void put_char(char c, size_t count = 1) {
+        while (count-- > 0 && p < end)
+            *p++ = c;
+    }
+    /// A decimal number, right-aligned (width > 0) or left-aligned (width < 0) in |width|.
+    void put_num(long long v, int width) {
+        char digits[24];
+        char *d = digits + sizeof digits;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                                     : static_cast<unsigned long long>(v);
+        do {
+            *--d = char('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (v < 0)
+            *--d = '-';
+        size_t len = size_t(digits + sizeof digits - d);
+        size_t pad = size_t(width < 0 ? -width : width);
+        pad = pad > len ? pad - len : 0;
+        if (width > 0)
+            put_char(' ', pad);
+        put(std::string_view(d, len));
+        if (width < 0)
+            put_char(' ', pad);
+    }
+    void put_hex(uint64_t v) {
+        char digits[16];
+        int n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[v & 15];
+            v >>= 4;
+        } while (v != 0);
+        while (n > 0)
+            put_char(digits[--n]);
+    }
+    void put_2digits(int v) {
+        put_char(char('0' + (v / 10) % 10));
+        put_char(char('0' + v % 10));
+    }
+};
+
 // ftpd_list.cpp: the listing buffer for other listings (MLSD).
 /// Appends a line to the listing, writing what is pending first when it would not fit.
-[[nodiscard]] int ftp_list_write(ftp_session *s, const std::string &line);
+[[nodiscard]] int ftp_list_write(ftp_session *s, std::string_view line);
 /// Writes what is pending. 0, or -1 once a write failed.
 [[nodiscard]] int ftp_list_flush(ftp_session *s);
 

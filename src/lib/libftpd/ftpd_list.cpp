@@ -35,52 +35,9 @@ static void ftp_mode_str(const vfs_dirent *e, char out[11]) {
     pal_snprintf(std::span<char>(out, 11), "%crwxrwxrwx", c);
 }
 
-namespace {
-/// A bounded line being built; listings format thousands of lines, so the fields are
-/// written directly rather than through printf.
-struct line_out {
-    char *p;
-    char *end;  ///< one before the buffer's end: room for the terminator
-
-    void put(std::string_view text) {
-        size_t n = std::min(text.size(), size_t(end - p));
-        memcpy(p, text.data(), n);
-        p += n;
-    }
-    void put_char(char c, size_t count = 1) {
-        while (count-- > 0 && p < end)
-            *p++ = c;
-    }
-    /// A decimal number, right-aligned (width > 0) or left-aligned (width < 0) in |width|.
-    void put_num(long long v, int width) {
-        char digits[24];
-        char *d = digits + sizeof digits;
-        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
-                                     : static_cast<unsigned long long>(v);
-        do {
-            *--d = char('0' + u % 10);
-            u /= 10;
-        } while (u != 0);
-        if (v < 0)
-            *--d = '-';
-        size_t len = size_t(digits + sizeof digits - d);
-        size_t pad = size_t(width < 0 ? -width : width);
-        pad = pad > len ? pad - len : 0;
-        if (width > 0)
-            put_char(' ', pad);
-        put(std::string_view(d, len));
-        if (width < 0)
-            put_char(' ', pad);
-    }
-    void put_2digits(int v) {
-        put_char(char('0' + (v / 10) % 10));
-        put_char(char('0' + v % 10));
-    }
-};
-}  // namespace
 
 /// "Mon dd HH:MM" for recent and future times, "Mon dd YYYY" for older ones.
-static void list_time(line_out *o, int64_t mtime, int64_t now) {
+static void list_time(ftp_line_out *o, int64_t mtime, int64_t now) {
     pal_tm tm{};
     os_time_split(mtime, false, &tm);
     o->put((tm.mon >= 1 && tm.mon <= 12) ? k_months[tm.mon - 1] : "???");
@@ -117,7 +74,7 @@ static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t siz
         ls_mode_str(e, mode);
     else
         ftp_mode_str(e, mode);
-    line_out o{out, out + size - 1};
+    ftp_line_out o{out, out + size - 1};
     o.put(mode);
     o.put_char(' ');
     o.put_num(ls ? e->st.sys_nlink : e->st.nlink, 3);
@@ -159,7 +116,7 @@ static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
     return 0;
 }
 
-int ftp_list_write(ftp_session *s, const std::string &line) {
+int ftp_list_write(ftp_session *s, std::string_view line) {
     return list_buf_write(s, line.data(), static_cast<uint32_t>(line.size()));
 }
 
@@ -174,7 +131,7 @@ static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
     if (is_long) {
         n = ftp_list_line(e, now, line, sizeof(line));
     } else {
-        line_out o{line, line + sizeof line - 1};
+        ftp_line_out o{line, line + sizeof line - 1};
         o.put(e->name);
         o.put("\r\n");
         n = int(o.p - line);

@@ -51,33 +51,48 @@ static const char *perm_of(const vfs_dirent *e) {
     return dir ? "cdeflmp" : "adfrw";
 }
 
-/// The fact line of e without its line end; type_override names cdir or pdir.
-static std::string fact_line(ftp_session *s, const vfs_dirent *e, const char *type_override,
-                             const char *name) {
+/// The fact line of e without its line end; type_override names cdir or pdir. Built field
+/// by field in a fixed buffer: MLSD writes one per entry of directories of tens of
+/// thousands.
+static std::string_view fact_line(ftp_session *s, const vfs_dirent *e, const char *type_override,
+                                  const char *name, char *buf, size_t size) {
     unsigned facts = facts_of(s);
-    std::string out;
+    ftp_line_out o{buf, buf + size - 1};
     if (facts & FACT_TYPE) {
-        const char *type = type_override ? type_override
-                           : (e->st.kind & VFS_K_DIR) ? "dir"
-                           : (e->st.kind & VFS_K_FILE) ? "file"
-                                                       : "OS.unix=other";
-        out += pal_format("type=%s;", type);
+        o.put("type=");
+        o.put(type_override ? type_override
+              : (e->st.kind & VFS_K_DIR) ? "dir"
+              : (e->st.kind & VFS_K_FILE) ? "file"
+                                          : "OS.unix=other");
+        o.put_char(';');
     }
-    if ((facts & FACT_SIZE) && (e->st.kind & VFS_K_FILE))
-        out += pal_format("size=%llu;", static_cast<unsigned long long>(e->st.size));
+    if ((facts & FACT_SIZE) && (e->st.kind & VFS_K_FILE)) {
+        o.put("size=");
+        o.put_num(static_cast<long long>(e->st.size), 0);
+        o.put_char(';');
+    }
     if (facts & FACT_MODIFY) {
         pal_tm tm{};
         os_time_split(e->st.mtime.sec, true, &tm);
-        out += pal_format("modify=%04d%02d%02d%02d%02d%02d;", tm.year, tm.mon, tm.mday, tm.hour,
-                          tm.min, tm.sec);
+        o.put("modify=");
+        for (int v : {tm.year / 100, tm.year % 100, tm.mon, tm.mday, tm.hour, tm.min, tm.sec})
+            o.put_2digits(v);
+        o.put_char(';');
     }
-    if (facts & FACT_PERM)
-        out += pal_format("perm=%s;", perm_of(e));
-    if (facts & FACT_UNIQUE)
-        out += pal_format("unique=%llx;", static_cast<unsigned long long>(e->st.id));
-    out += ' ';
-    out += name;
-    return out;
+    if (facts & FACT_PERM) {
+        o.put("perm=");
+        o.put(perm_of(e));
+        o.put_char(';');
+    }
+    if (facts & FACT_UNIQUE) {
+        o.put("unique=");
+        o.put_hex(e->st.id);
+        o.put_char(';');
+    }
+    o.put_char(' ');
+    o.put(name);
+    *o.p = '\0';
+    return std::string_view(buf, size_t(o.p - buf));
 }
 
 int do_mlst(ftp_session *s) {
@@ -92,7 +107,9 @@ int do_mlst(ftp_session *s) {
         return ftp_relply(s, 550, FTP_T_MLST_FAILED), 0;
     }
     (void)ftp_lrelply(s, 250, FTP_T_MLST_BEGIN, path);
-    (void)ftp_reply_line(s, "%s", fact_line(s, &e, nullptr, path).c_str());
+    char line[VFS_PATH_MAX + 256];
+    (void)ftp_reply_line(s, "%.*s", int(fact_line(s, &e, nullptr, path, line, sizeof line).size()),
+                         line);
     (void)ftp_relply(s, 250, FTP_T_MLST_END);
     return 0;
 }
@@ -103,14 +120,21 @@ static int mlsd_entries(ftp_session *s, const char *path) {
     if (d == nullptr)
         return -1;
     int rc = 0;
+    char line[VFS_NAME_MAX + 256];
+    auto put = [&](const vfs_dirent *e, const char *type, const char *name) {
+        std::string_view l = fact_line(s, e, type, name, line, sizeof line - 2);
+        line[l.size()] = '\r';
+        line[l.size() + 1] = '\n';
+        return ftp_list_write(s, std::string_view(line, l.size() + 2));
+    };
     vfs_dirent self{};
     if (vfs_dirent_of(s->mount, path, &self) >= 0)
-        rc = ftp_list_write(s, fact_line(s, &self, "cdir", ".") + "\r\n");
+        rc = put(&self, "cdir", ".");
     while (rc == 0) {
         vfs_dirent *e = vfs_readdir(d);
         if (e == nullptr)
             break;
-        rc = ftp_list_write(s, fact_line(s, e, nullptr, e->name) + "\r\n");
+        rc = put(e, nullptr, e->name);
     }
     vfs_closedir(d);
     return rc != 0 ? rc : ftp_list_flush(s);
