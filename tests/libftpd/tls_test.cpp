@@ -198,3 +198,22 @@ TEST_F(FtpsReuse, FreshDataSessionIsRefused) {
                       "(nvtd:ftps_data_reuse).");
     EXPECT_EQ(c.cmd("NOOP"), 200);
 }
+
+// AUTH TLS followed by plain text ends only that session; a long OPTS MLST line and a
+// 30-digit PBSZ get clear replies.
+TEST_F(FtpsExt, GarbageAfterAuthEndsOnlyThatSession) {
+    ftpb_client bad;
+    ASSERT_TRUE(bad.ftp_client::open(port));
+    ASSERT_EQ(bad.reply(), 220);
+    ASSERT_EQ(bad.cmd("AUTH TLS"), 234);
+    ASSERT_TRUE(bad.send("USER anonymous"));
+    EXPECT_TRUE(bad.wait_closed(8000));
+    ftpb_client c;
+    ASSERT_TRUE(c.open(port));
+    std::string many;
+    for (int i = 0; i < 1500; i++)
+        many += "size;";
+    EXPECT_EQ(c.cmd("OPTS MLST " + many), 200);
+    EXPECT_EQ(c.text, "MLST OPTS size;");
+    EXPECT_EQ(c.cmd("PBSZ " + std::string(30, '9')), 503);  // not on a clear connection
+}
