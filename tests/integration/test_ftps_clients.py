@@ -83,6 +83,15 @@ class ResumingClients(FtpsCase):
                     self.assertEqual(f.read(), data, (top, name))
 
 
+    def test_openssl_starttls_ftp_completes_the_handshake(self):
+        r = subprocess.run(["openssl", "s_client", "-starttls", "ftp", "-connect",
+                            "127.0.0.1:%d" % self.port, "-brief"], input=b"QUIT\r\n",
+                           capture_output=True, timeout=30)
+        out = (r.stdout + r.stderr).decode(errors="replace")
+        self.assertIn("CONNECTION ESTABLISHED", out)
+        self.assertIn("TLSv1.2", out)
+
+
 class PythonClient(FtpsCase):
     """Python's ftplib starts a fresh TLS session on each data connection."""
 

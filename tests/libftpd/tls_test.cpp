@@ -165,6 +165,8 @@ TEST_F(FtpsExt, MachineListingsAndModificationTimes) {
     std::string l = c.get("MLSD d", &code);
     EXPECT_EQ(code, 226);
     EXPECT_NE(l.find("type=cdir;"), std::string::npos) << l;
+    EXPECT_NE(l.find("type=pdir;"), std::string::npos) << l;
+    EXPECT_EQ(c.get("MLSD /", &code).find("type=pdir;"), std::string::npos);
     EXPECT_NE(l.find(";  lead\r\n"), std::string::npos) << l;  // leading blank kept
     EXPECT_NE(l.find("type=dir;"), std::string::npos);
     EXPECT_NE(l.find("; sub\r\n"), std::string::npos);

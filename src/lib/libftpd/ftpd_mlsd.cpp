@@ -130,6 +130,14 @@ static int mlsd_entries(ftp_session *s, const char *path) {
     vfs_dirent self{};
     if (vfs_dirent_of(s->mount, path, &self) >= 0)
         rc = put(&self, "cdir", ".");
+    // The parent, except at the root, which has none inside the session's tree.
+    char parent[VFS_PATH_MAX];
+    std::string above = std::string(path) + "/..";
+    vfs_dirent up{};
+    bool has_parent = strcmp(path, "/") != 0 && ftp_resolve(s, above.c_str(), parent) == 0 &&
+                      vfs_dirent_of(s->mount, parent, &up) >= 0;
+    if (rc == 0 && has_parent)
+        rc = put(&up, "pdir", "..");
     while (rc == 0) {
         vfs_dirent *e = vfs_readdir(d);
         if (e == nullptr)
