@@ -12,6 +12,7 @@
 static constexpr unsigned ANON = FTP_CMD_ANON;
 static constexpr unsigned ARG = FTP_CMD_NEED_ARG;
 static constexpr unsigned PATH = FTP_CMD_NEED_ARG | FTP_CMD_PATH;
+static constexpr unsigned EXT = FTP_CMD_EXT;
 
 // Telnet "interrupt process" and "synch" as some clients send them before ABOR.
 #define FTP_TELNET_ABOR "\xff\xf4\xff\xf2" "ABOR"
@@ -64,12 +65,12 @@ static const ftp_cmd_row ftp_cmds[] = {
     {"OPTS", ANON, do_opts},
     {"XMKD", PATH, do_mkd},
     // FTPS on the plain port and protected data (answered 500 with the extensions off).
-    {"AUTH", ANON, do_auth},
-    {"PBSZ", ANON, do_pbsz},
-    {"PROT", ANON, do_prot},
-    {"MLST", 0, do_mlst},
-    {"MLSD", 0, do_mlsd},
-    {"MFMT", 0, do_mfmt},
+    {"AUTH", ANON | EXT, do_auth},
+    {"PBSZ", ANON | EXT, do_pbsz},
+    {"PROT", ANON | EXT, do_prot},
+    {"MLST", EXT, do_mlst},
+    {"MLSD", EXT, do_mlsd},
+    {"MFMT", EXT, do_mfmt},
 };
 
 // Read-only once built: sessions look words up without a lock.
@@ -124,7 +125,7 @@ const ftp_cmd_row *ftp_cmd(ftp_session *s) {
 
 void ftp_dispatch(ftp_session *s) {
     const ftp_cmd_row *row = ftp_cmd(s);
-    if (!row || !row->handler) {
+    if (!row || !row->handler || ((row->flags & FTP_CMD_EXT) && !g_ftpd_conf.ftp_extensions)) {
         LOG2(LOG2_DBG, "ftpd", "[%s] Bad command\n", s->cmd);
         (void)ftp_relply(s, 500, FTP_T_BAD_COMMAND);
         return;

@@ -98,6 +98,7 @@ enum : unsigned {
     FTP_CMD_ANON = 0x01,      ///< allowed before login
     FTP_CMD_NEED_ARG = 0x02,  ///< 501 without an argument
     FTP_CMD_PATH = 0x04,      ///< the argument is a path: resolved into s->path first
+    FTP_CMD_EXT = 0x08,       ///< "nvtd:ftp_extensions" only; otherwise 500 "Bad command"
 };
 
 struct ftp_cmd_row {
@@ -231,6 +232,11 @@ struct ftp_line_out {
 [[nodiscard]] int ftp_list_write(ftp_session *s, std::string_view line);
 /// Writes what is pending. 0, or -1 once a write failed.
 [[nodiscard]] int ftp_list_flush(ftp_session *s);
+/// Writes a listing of path to the listing buffer; mode is the caller's. 0 or -1.
+using ftp_list_fn = int (*)(ftp_session *s, const char *path, int mode);
+/// Runs a listing on the data connection: transfer buffer, data connection, 150, TLS
+/// after PROT P, write, close, then 226 or 451.
+void ftp_list_run(ftp_session *s, const char *path, ftp_list_fn write, int mode);
 
 // ftpd_session.cpp / ftpd_login.cpp
 int do_user(ftp_session *s);

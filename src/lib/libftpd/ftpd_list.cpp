@@ -188,24 +188,29 @@ static int list_cmd(ftp_session *s, int is_long) {
         ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED);
         return 0;
     }
+    ftp_list_run(s, path, list_common, is_long);
+    return 0;
+}
+
+void ftp_list_run(ftp_session *s, const char *path, ftp_list_fn write, int mode) {
     if (ftp_xfer_buf(s) != 0) {
         ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED);
-        return 0;
+        return;
     }
     if (get_fd(s) != 0)
-        return 0;
+        return;
     ftp_relply(s, 150, FTP_T_LIST_BEGIN);
     if (ftp_data_protect(s) != 0) {
         data_close(s);
-        return 0;
+        return;
     }
-    int rc = list_common(s, path, is_long);
+    s->xf.list_fill = 0;
+    int rc = write(s, path, mode);
     data_close(s);
     if (rc != 0)
         ftp_relply(s, 451, FTP_T_WRITE_NET_FAILED);
     else
         ftp_relply(s, 226, FTP_T_LIST_OK);
-    return 0;
 }
 
 int do_list(ftp_session *s) { return list_cmd(s, 1); }

@@ -36,13 +36,6 @@ static unsigned facts_of(const ftp_session *s) {
     return ~s->mlst_hidden & FACT_ALL;
 }
 
-static bool ext_off(ftp_session *s) {
-    if (g_ftpd_conf.ftp_extensions)
-        return false;
-    (void)ftp_relply(s, 500, FTP_T_BAD_COMMAND);
-    return true;
-}
-
 // What the session may do with the entry: RFC 3659's letters for files and directories.
 static const char *perm_of(const vfs_dirent *e) {
     bool dir = (e->st.kind & VFS_K_DIR) != 0;
@@ -96,8 +89,6 @@ static std::string_view fact_line(ftp_session *s, const vfs_dirent *e, const cha
 }
 
 int do_mlst(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     char path[VFS_PATH_MAX];
     if (ftp_resolve(s, s->arg && *s->arg ? s->arg : ".", path) != 0)
         return ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED), 0;
@@ -115,7 +106,7 @@ int do_mlst(ftp_session *s) {
 }
 
 // Writes the directory's fact lines to the data connection through the listing buffer.
-static int mlsd_entries(ftp_session *s, const char *path) {
+static int mlsd_entries(ftp_session *s, const char *path, int) {
     vfs_dir *d = vfs_opendir(s->mount, path);
     if (d == nullptr)
         return -1;
@@ -149,30 +140,13 @@ static int mlsd_entries(ftp_session *s, const char *path) {
 }
 
 int do_mlsd(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     char path[VFS_PATH_MAX];
     if (ftp_resolve(s, s->arg && *s->arg ? s->arg : ".", path) != 0)
         return ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED), 0;
     vfs_stat_rec st{};
     if (vfs_stat(s->mount, path, &st) < 0 || !(st.kind & VFS_K_DIR))
         return ftp_relply(s, 501, FTP_T_MLSD_NOT_DIR), 0;
-    if (ftp_xfer_buf(s) != 0)
-        return ftp_relply(s, 451, FTP_T_READ_LOCAL_FAILED), 0;
-    if (get_fd(s) != 0)
-        return 0;
-    ftp_relply(s, 150, FTP_T_LIST_BEGIN);
-    if (ftp_data_protect(s) != 0) {
-        data_close(s);
-        return 0;
-    }
-    s->xf.list_fill = 0;
-    int rc = mlsd_entries(s, path);
-    data_close(s);
-    if (rc != 0)
-        ftp_relply(s, 451, FTP_T_WRITE_NET_FAILED);
-    else
-        ftp_relply(s, 226, FTP_T_LIST_OK);
+    ftp_list_run(s, path, mlsd_entries, 0);
     return 0;
 }
 
@@ -232,8 +206,6 @@ static bool parse_mfmt_time(std::string_view t, int64_t *out) {
 }
 
 int do_mfmt(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     std::string_view a(s->arg ? s->arg : "");
     size_t blank = a.find(' ');
     int64_t when = 0;

@@ -32,17 +32,7 @@ int ftp_tls_handshake(net_stream *st, int limit_ms) {
     return tls ? 0 : -1;
 }
 
-// The extension commands answer like unknown words while the extensions are off.
-static bool ext_off(ftp_session *s) {
-    if (g_ftpd_conf.ftp_extensions)
-        return false;
-    (void)ftp_relply(s, 500, FTP_T_BAD_COMMAND);
-    return true;
-}
-
 int do_auth(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     const char *mech = s->arg ? s->arg : "";
     if (!pal_iequals(mech, "TLS") && !pal_iequals(mech, "SSL") && !pal_iequals(mech, "TLS-C"))
         return ftp_relply(s, 504, FTP_T_AUTH_UNKNOWN), 0;
@@ -65,8 +55,6 @@ int do_auth(ftp_session *s) {
 }
 
 int do_pbsz(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     if (!s->tls)
         return ftp_relply(s, 503, FTP_T_PBSZ_CLEAR), 0;
     const char *a = s->arg ? s->arg : "";
@@ -78,8 +66,6 @@ int do_pbsz(ftp_session *s) {
 }
 
 int do_prot(ftp_session *s) {
-    if (ext_off(s))
-        return 0;
     if (!s->tls)
         return ftp_relply(s, 503, FTP_T_PROT_CLEAR), 0;
     if (!s->pbsz)
