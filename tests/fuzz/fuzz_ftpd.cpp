@@ -1,8 +1,10 @@
 // fuzz_ftpd.cpp - one FTP control session fed the input as the client's byte stream: the
 // line reader, the dispatcher and every command's argument parsing (PORT/EPRT, REST,
 // TYPE, LIST options, paths) on a file system rooted in a scratch directory that is laid
-// out anew for each input. The first byte sets how the bytes arrive (piece size) and
-// whether the server is read-only; the rest is the stream.
+// out anew for each input. The first byte sets how the bytes arrive (low three bits),
+// whether the extensions are on (0x20: MLST, MLSD, MFMT, AUTH, PBSZ, PROT) and TLS is
+// required (0x10), the client's address (0x40: ::1) and read-only (0x80); the rest is the
+// stream. No TLS configuration exists here, so AUTH TLS is refused before any handshake.
 // Data connections go only to the client's own address, 127.0.0.1: `make fuzz` runs this
 // target in a network namespace of its own where nothing listens, and the connect and
 // accept waits are cut short here, so PORT and PASV fail at once instead of waiting.
@@ -58,6 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const size_t pieces[] = {1, 2, 7, 64, 1000, 8192, 65536, 1u << 30};
     fuzz_root_lay_out();
     g_ftpd_conf.readonly = (data[0] & 0x80) != 0;
+    g_ftpd_conf.ftp_extensions = (data[0] & 0x20) != 0;
+    g_ftpd_conf.ftps_required = (data[0] & 0x10) != 0;
     fuzz_feed f;
     f.data = data + 1;
     f.size = size - 1;
