@@ -112,12 +112,14 @@ static const struct {
     int code;
     const char *text[2];  // download, upload
 } xfer_replies[] = {
-    [XFER_OK] = {226, {FTP_T_XFER_OK, FTP_T_XFER_OK}},
-    [XFER_LOCAL] = {451, {FTP_T_READ_LOCAL_FAILED, FTP_T_LOCAL_FAILED_UPLOAD}},
-    [XFER_NET] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
-    [XFER_STALL] = {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
-    [XFER_ABORT] = {426, {FTP_T_XFER_ABORTED, FTP_T_XFER_ABORTED}},
+    /* XFER_OK */ {226, {FTP_T_XFER_OK, FTP_T_XFER_OK}},
+    /* XFER_LOCAL */ {451, {FTP_T_READ_LOCAL_FAILED, FTP_T_LOCAL_FAILED_UPLOAD}},
+    /* XFER_NET */ {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    /* XFER_STALL */ {426, {FTP_T_WRITE_NET_FAILED, FTP_T_RECV_NET_FAILED}},
+    /* XFER_ABORT */ {426, {FTP_T_XFER_ABORTED, FTP_T_XFER_ABORTED}},
 };
+static_assert(sizeof xfer_replies / sizeof xfer_replies[0] == XFER_ABORT + 1,
+              "one reply per transfer outcome, in the outcomes' order");
 
 /// The result reply of a transfer, then the ABOR reply when one came.
 static void xfer_reply(ftp_session *s, int outcome, bool upload) {
