@@ -15,9 +15,11 @@
 // ---------------------------------------------------------------------------------------
 // Replies.
 
-static int ftp_send_fmt(ftp_session *s, const char *lead, const char *fmt, va_list ap) {
+// Sends one reply line: "%d " (last line), "%d-" (first of several) or " " (continuation,
+// code 0) before the text, CR LF after it.
+static int ftp_send_fmt(ftp_session *s, int code, char sep, const char *fmt, va_list ap) {
     char buf[FTP_LINE_SIZE];
-    int n = pal_strlcpy(buf, lead);
+    int n = code > 0 ? pal_snprintf(buf, "%d%c", code, sep) : pal_strlcpy(buf, " ");
     if (n < 0)
         return -1;
     bool cut = false;
@@ -29,33 +31,20 @@ static int ftp_send_fmt(ftp_session *s, const char *lead, const char *fmt, va_li
     return rc;
 }
 
-int ftp_relply(ftp_session *s, int code, const char *fmt, ...) {
-    char lead[16];
-    (void)pal_snprintf(lead, "%d ", code);
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, lead, fmt, ap);
-    va_end(ap);
-    return rc;
-}
+#define FTP_SEND(code, sep)                              \
+    va_list ap;                                          \
+    va_start(ap, fmt);                                   \
+    int rc = ftp_send_fmt(s, (code), (sep), fmt, ap);    \
+    va_end(ap);                                          \
+    return rc
 
-int ftp_lrelply(ftp_session *s, int code, const char *fmt, ...) {
-    char lead[16];
-    (void)pal_snprintf(lead, "%d-", code);
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, lead, fmt, ap);
-    va_end(ap);
-    return rc;
-}
+int ftp_relply(ftp_session *s, int code, const char *fmt, ...) { FTP_SEND(code, ' '); }
 
-int ftp_reply_line(ftp_session *s, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int rc = ftp_send_fmt(s, " ", fmt, ap);
-    va_end(ap);
-    return rc;
-}
+int ftp_lrelply(ftp_session *s, int code, const char *fmt, ...) { FTP_SEND(code, '-'); }
+
+int ftp_reply_line(ftp_session *s, const char *fmt, ...) { FTP_SEND(0, ' '); }
+
+#undef FTP_SEND
 
 std::string ftp_quote_path(const char *path) {
     std::string out = "\"";

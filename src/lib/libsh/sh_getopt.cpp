@@ -66,9 +66,9 @@ int sh_getopt(dbgsh_srv_ctx *ctx, int argc, char **argv, const char *optstring) 
         return -1;
     const char *word = argv[st->ind];
     char c = word[st->pos];
-    const char *spec = c == ':' || c == '+' ? nullptr : std::strchr(optstring, c);
+    const char *entry = c == ':' || c == '+' ? nullptr : std::strchr(optstring, c);
     bool last = word[st->pos + 1] == '\0';
-    if (spec == nullptr) {
+    if (entry == nullptr) {
         st->opt = static_cast<unsigned char>(c);
         if (st->err)
             std::fprintf(stderr, "%s: invalid option -- '%c'\n", argv[0], c);
@@ -76,7 +76,7 @@ int sh_getopt(dbgsh_srv_ctx *ctx, int argc, char **argv, const char *optstring) 
         st->ind += last ? 1 : 0;
         return '?';
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         st->pos = last ? 0 : st->pos + 1;
         st->ind += last ? 1 : 0;
         return static_cast<unsigned char>(c);
