@@ -1,10 +1,12 @@
 """The real nvtd with nvtd:ftp_extensions = 1 and real FTPS clients: curl with --ssl-reqd
 (AUTH TLS on the plain port) and ftps:// (implicit), both with protected data, lftp
-mirroring a tree down and up over explicit FTPS with MLSD, and Python's ftplib.FTP_TLS
-with prot_p(). Reply details are checked by the libftpd tests."""
+mirroring a tree down and up over explicit FTPS with MLSD, Python's ftplib.FTP_TLS with
+prot_p(), and rclone's ftp backend (MLSD listings, MFMT times). Reply details are checked
+by the libftpd tests."""
 import ftplib
 import io
 import os
+import shutil
 import ssl
 import subprocess
 import unittest
@@ -112,6 +114,71 @@ class PythonClient(FtpsCase):
         ftp.quit()
         with open(os.path.join(self.root, "back.bin"), "rb") as f:
             self.assertEqual(f.read(), self.body)
+
+
+class RcloneClient(FtpsCase):
+    """rclone's ftp backend over explicit TLS: it lists with MLSD, sets modification times
+    with MFMT and opens a fresh TLS session on each data connection."""
+
+    TREE = {"a.txt": b"alpha\n", "sub/b b.bin": os.urandom(300000), "sub/deep/c": b"",
+            "sub/deep/d.bin": os.urandom(70000)}
+
+    def rclone(self, *args):
+        """Runs rclone with the remote nv: (this server, explicit TLS, our own certificate
+        accepted); returns its output, failing the test when rclone fails."""
+        pw = subprocess.run(["rclone", "obscure", "x"], capture_output=True, timeout=30)
+        env = dict(os.environ, RCLONE_CONFIG="/dev/null", RCLONE_CONFIG_NV_TYPE="ftp",
+                   RCLONE_CONFIG_NV_HOST="127.0.0.1", RCLONE_CONFIG_NV_PORT=str(self.port),
+                   RCLONE_CONFIG_NV_USER="anonymous",
+                   RCLONE_CONFIG_NV_PASS=pw.stdout.decode().strip(),
+                   RCLONE_CONFIG_NV_EXPLICIT_TLS="true",
+                   RCLONE_CONFIG_NV_NO_CHECK_CERTIFICATE="true")
+        r = subprocess.run(["rclone", "--contimeout", "10s", "--timeout", "30s",
+                            "--low-level-retries", "1", "--retries", "1", *args], env=env,
+                           capture_output=True, timeout=120)
+        out = (r.stdout + r.stderr).decode(errors="replace")
+        self.assertEqual(r.returncode, 0, out)
+        return out
+
+    def make_tree(self, top):
+        stamp = 1600000000
+        for name, data in sorted(self.TREE.items()):
+            path = os.path.join(top, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+            stamp += 3600
+            os.utime(path, (stamp, stamp))
+
+    def assert_tree(self, top, like):
+        for name, data in self.TREE.items():
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data, path)
+            self.assertEqual(int(os.stat(path).st_mtime),
+                             int(os.stat(os.path.join(like, name)).st_mtime), path)
+
+    def test_rclone_copy_check_and_delete_over_explicit_tls(self):
+        if shutil.which("rclone") is None:
+            self.skipTest("rclone is not installed")
+        local = os.path.join(self.work, "local")
+        self.make_tree(local)
+        self.rclone("copy", local, "nv:up")
+        # MFMT carried the modification times, so the server's files have them too (rclone
+        # copies files one by one, each with PROT P).
+        self.assert_tree(os.path.join(self.root, "up"), local)
+        back = os.path.join(self.work, "back")
+        self.rclone("copy", "nv:up", back)
+        # MLSD gave the times back: rclone set them on the files it wrote.
+        self.assert_tree(back, local)
+        self.rclone("check", local, "nv:up")
+        with open(os.path.join(local, "a.txt"), "ab") as f:
+            f.write(b"more")
+        with self.assertRaises(AssertionError):
+            self.rclone("check", local, "nv:up")
+        self.rclone("delete", "nv:up")
+        left = [n for _, _, files in os.walk(os.path.join(self.root, "up")) for n in files]
+        self.assertEqual(left, [])
 
 
 if __name__ == "__main__":

@@ -171,6 +171,7 @@ TEST_F(FtpsExt, MachineListingsAndModificationTimes) {
     EXPECT_NE(l.find("type=dir;"), std::string::npos);
     EXPECT_NE(l.find("; sub\r\n"), std::string::npos);
     EXPECT_EQ(c.cmd("MLSD d/a b.txt"), 501);
+    EXPECT_EQ(c.cmd("MLSD d/none"), 550);
     // OPTS MLST chooses the facts, in the server's order; unknown ones are dropped.
     ASSERT_EQ(c.cmd("OPTS MLST size;type;bogus;"), 200);
     EXPECT_EQ(c.text, "MLST OPTS type;size;");

@@ -144,7 +144,11 @@ int do_mlsd(ftp_session *s) {
     if (ftp_resolve(s, s->arg && *s->arg ? s->arg : ".", path) != 0)
         return ftp_relply(s, 553, FTP_T_NAME_NOT_ALLOWED), 0;
     vfs_stat_rec st{};
-    if (vfs_stat(s->mount, path, &st) < 0 || !(st.kind & VFS_K_DIR))
+    // A missing directory is 550, as for MLST: clients such as rclone take 550 as "no such
+    // directory" and create it, but stop at any other error.
+    if (vfs_stat(s->mount, path, &st) < 0)
+        return ftp_relply(s, 550, FTP_T_MLST_FAILED), 0;
+    if (!(st.kind & VFS_K_DIR))
         return ftp_relply(s, 501, FTP_T_MLSD_NOT_DIR), 0;
     ftp_list_run(s, path, mlsd_entries, 0);
     return 0;
