@@ -1,14 +1,18 @@
 """The real nvtd with nvtd:ftp_extensions = 1 and real FTPS clients: curl with --ssl-reqd
 (AUTH TLS on the plain port) and ftps:// (implicit), both with protected data, lftp
 mirroring a tree down and up over explicit FTPS with MLSD, Python's ftplib.FTP_TLS with
-prot_p(), and rclone's ftp backend (MLSD listings, MFMT times). Reply details are checked
-by the libftpd tests."""
+prot_p(), and rclone's ftp backend (MLSD listings, MFMT times). A capture on lo shows that
+PROT P data carries no plain file bytes. Reply details are checked by the libftpd tests."""
 import ftplib
 import io
 import os
 import shutil
+import signal
+import socket
 import ssl
 import subprocess
+import threading
+import time
 import unittest
 
 from nvtd_run import ServerCase, free_port
@@ -179,6 +183,128 @@ class RcloneClient(FtpsCase):
         self.rclone("delete", "nv:up")
         left = [n for _, _, files in os.walk(os.path.join(self.root, "up")) for n in files]
         self.assertEqual(left, [])
+
+
+class Capture:
+    """dumpcap on lo for one port, from its start until stop(). The packets come through a
+    pipe, which dumpcap flushes after every packet, so what arrived can be waited for."""
+
+    PROBE = b"nvtd capture probe"
+
+    def __init__(self, port):
+        self.port = port
+        self.proc = subprocess.Popen(["dumpcap", "-q", "-B", "16", "-i", "lo", "-f",
+                                      "port %d" % port, "-w", "-"],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.err = b""
+        self.data = bytearray()
+        self.readers = [threading.Thread(target=self.read_err, daemon=True),
+                        threading.Thread(target=self.read_out, daemon=True)]
+        for t in self.readers:
+            t.start()
+
+    def read_err(self):
+        for line in self.proc.stderr:
+            self.err += line
+
+    def read_out(self):
+        while chunk := self.proc.stdout.read1(1 << 16):
+            self.data += chunk
+
+    def wait_ready(self):
+        """True once packets are being captured, False when dumpcap could not start. dumpcap
+        says "Capturing on" before its filter is in place, so a UDP datagram to the port is
+        sent until the capture shows it."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            deadline = time.time() + 15
+            while time.time() < deadline and self.proc.poll() is None:
+                probe.sendto(self.PROBE, ("127.0.0.1", self.port))
+                if self.PROBE in self.data:
+                    return True
+                time.sleep(0.05)
+        return False
+
+    def wait_size(self, size):
+        """Waits (bounded) until at least size bytes of packets came through."""
+        deadline = time.time() + 15
+        while time.time() < deadline and len(self.data) < size:
+            time.sleep(0.05)
+
+    def stop(self):
+        """Ends the capture; returns the packets (pcapng)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for t in self.readers:
+            t.join(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return bytes(self.data)
+
+
+class CaptureOnLoopback(FtpsCase):
+    """What a listener on lo sees of a download's data connection."""
+
+    MARKER = b"<nvtd plain marker 8d41c07e>"
+
+    def setUp(self):
+        super().setUp()
+        if shutil.which("dumpcap") is None:
+            self.skipTest("dumpcap is not installed")
+        self.body = self.MARKER * (1 << 13)
+        with open(os.path.join(self.root, "m.bin"), "wb") as f:
+            f.write(self.body)
+
+    def captured_download(self, prot):
+        """Downloads m.bin with PROT prot while capturing its data port; returns the
+        captured packets."""
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        ftp = ftplib.FTP_TLS(context=ctx, timeout=10)
+        self.addCleanup(ftp.close)
+        ftp.connect("127.0.0.1", self.port)
+        ftp.auth()
+        ftp.login("anonymous", "x")
+        ftp.voidcmd("PBSZ 0")
+        ftp.voidcmd("PROT " + prot)
+        ftp.voidcmd("TYPE I")
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+        cap = Capture(port)
+        try:
+            if not cap.wait_ready():
+                self.skipTest("capturing on lo is not permitted here: %s" %
+                              cap.err.decode(errors="replace").strip())
+            conn = socket.create_connection((host, port), timeout=10)
+            self.assertEqual(ftp.sendcmd("RETR m.bin")[:3], "150")
+            if prot == "P":
+                conn = ctx.wrap_socket(conn)
+            got = bytearray()
+            while chunk := conn.recv(1 << 16):
+                got += chunk
+            conn.close()
+            ftp.voidresp()
+            ftp.quit()
+            self.assertEqual(bytes(got), self.body)
+            cap.wait_size(len(self.body))
+        finally:
+            pcap = cap.stop()
+        # Every byte of the file went through the capture, in whatever form.
+        self.assertGreater(len(pcap), len(self.body))
+        return pcap
+
+    def test_protected_data_shows_no_file_bytes_where_clear_data_does(self):
+        # The same capture of PROT C data finds the marker, so its absence below means
+        # something.
+        self.assertIn(self.MARKER, self.captured_download("C"))
+        protected = self.captured_download("P")
+        self.assertNotIn(self.MARKER, protected)
+        self.assertNotIn(self.MARKER[:12], protected)
 
 
 if __name__ == "__main__":
