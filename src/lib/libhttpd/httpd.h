@@ -18,7 +18,8 @@ using httpd_handler = void (*)(httpd_server *srv, httpd_request *r);
 enum : int { HTTPD_METHOD_NONE = 0, HTTPD_METHOD_GET = 1, HTTPD_METHOD_POST = 2 };
 
 /// Request threads that may run at once per server; connections beyond it are answered
-/// "503 Service Unavailable" and closed at once.
+/// "503 Service Unavailable" and closed at once. A request whose client stays silent ends
+/// after the 2000 ms read time-out.
 enum : int { HTTPD_MAX_REQUESTS = 64 };
 
 /// A new server record with an empty handler tree; arg is handed back by httpd_server_arg.
@@ -65,7 +66,9 @@ void httpdSetVar(httpd_request *r, const char *name, const char *value);
 const char *httpdGetVar(const httpd_request *r, const char *name);
 
 // ---------------------------------------------------------------------------------------
-// The reply.
+// The reply. The emit operations return the bytes of the body sent (0 for none) or -1 when
+// the connection failed; each write waits at most the 2000 ms time-out. httpdWriteHead
+// returns 0 or -1.
 
 /// The status text, "200 Output Follows" until changed (at most 1023 characters).
 void httpdSetStatus(httpd_request *r, const char *status);
@@ -77,6 +80,7 @@ int httpdAppendHeader(httpd_request *r, const char *line);
 /// above 0 adds Content-Length and Last-Modified (mtime, or now when it is 0).
 int httpdWriteHead(httpd_request *r, long long body_len, time_t mtime);
 /// Expands $name of the request variables in text and sends it (with the headers first).
+/// The expanded text is cut at 65536 bytes.
 int httpdEmitTemplate(httpd_request *r, const char *text);
 /// Sends text as it is (with the headers first).
 int httpdEmitText(httpd_request *r, const char *text);
@@ -100,7 +104,8 @@ size_t httpd_expand(const httpd_request *r, const char *text, char *out, size_t 
 /// Returns the decoded length.
 size_t httpd_base64_decode(const char *in, unsigned char *out, size_t cap);
 /// A request record not tied to a connection (tests and fuzzing): feed it the bytes of a
-/// request with httpd_req_parse, then inspect it. Free with httpd_req_free.
+/// request with httpd_req_parse, then inspect it; its output operations send nothing and
+/// return -1. Free with httpd_req_free.
 [[nodiscard]] httpd_request *httpd_req_new_detached();
 void httpd_req_free(httpd_request *r);
 /// Parses one request from data (as httpdReadRequest does from a connection). 0 when a
