@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// Types of -s key table rows.
@@ -180,6 +182,35 @@ void app_dbg_log_init();
 /// The -e client (hooks.shell_connet_cmd): the prompt is the program name and ">". Returns
 /// 0 when every command got its reply, -1 otherwise.
 int app_dbg_exec_cmd(const char *pipe_name, int port, const char *cmd);
+
+// ---------------------------------------------------------------------------------------
+// Metrics (app_metrics.cpp): the web console's /metrics page.
+
+/// The page in the Prometheus text exposition format 0.0.4 (Content-Type
+/// "text/plain; version=0.0.4"): the process (start time, CPU seconds, memory, open
+/// descriptors, threads), the build, the FTP server's sessions, refusals, data bytes,
+/// transfers and replies, the logins and lockouts, and the log lines by level. Any thread;
+/// reads counters without locks and a few /proc files, so a scrape costs well under a
+/// millisecond and never holds up a session.
+std::string app_metrics_text();
+
+/// One label of a sample.
+struct app_metric_label {
+    const char *name;
+    std::string_view value;
+};
+/// Appends a family's "# HELP" and "# TYPE" lines (type "counter", "gauge" ...); the help
+/// text has its backslashes and line feeds escaped.
+void app_metrics_family(std::string *out, const char *name, const char *type,
+                        std::string_view help);
+/// Appends one sample line: name, the labels in braces (none: no braces) with their values
+/// escaped (backslash, double quote, line feed), a blank and the value.
+void app_metrics_sample(std::string *out, const char *name,
+                        std::initializer_list<app_metric_label> labels, uint64_t value);
+void app_metrics_sample(std::string *out, const char *name,
+                        std::initializer_list<app_metric_label> labels, double value);
+/// A label value as the text format carries it between its double quotes.
+std::string app_metrics_escape(std::string_view value);
 
 // ---------------------------------------------------------------------------------------
 // Service mode under systemd (app_service.cpp).

@@ -137,3 +137,43 @@ void ftpd_lib_exit();
 void ftpd_stop(ftpd_server *srv);
 /// Live sessions of a running server (FTP and FTPS together).
 int ftpd_session_count(ftpd_server *srv);
+
+// ---------------------------------------------------------------------------------------
+// Counters of the FTP server since the process started (for the metrics page). Each is
+// moved where its event happens, with one relaxed atomic step and no lock.
+
+/// Protocols of a session: the port it came in on.
+enum : int { FTPD_PROTO_FTP = 0, FTPD_PROTO_FTPS = 1, FTPD_PROTO_COUNT = 2 };
+/// Commands that move data on a data connection.
+enum : int {
+    FTPD_XCMD_RETR = 0,
+    FTPD_XCMD_STOR,
+    FTPD_XCMD_APPE,
+    FTPD_XCMD_LIST,
+    FTPD_XCMD_NLST,
+    FTPD_XCMD_MLSD,
+    FTPD_XCMD_COUNT,
+};
+/// How a transfer that began (its 150 reply went out) ended.
+enum : int { FTPD_XRES_OK = 0, FTPD_XRES_FAILED, FTPD_XRES_ABORTED, FTPD_XRES_COUNT };
+
+/// A snapshot of the counters. Counters only grow; the active sessions go up and down.
+struct ftpd_stats {
+    uint64_t sessions_total[FTPD_PROTO_COUNT];   ///< sessions greeted, by protocol
+    int64_t sessions_active[FTPD_PROTO_COUNT];   ///< sessions greeted and not yet ended
+    uint64_t refused_max_clients;    ///< connections closed at once by max_clients
+    uint64_t refused_max_per_ip;     ///< sessions refused by max_per_ip
+    uint64_t data_bytes_sent;        ///< data connection bytes: downloads and listings
+    uint64_t data_bytes_received;    ///< data connection bytes: uploads
+    uint64_t transfers[FTPD_XCMD_COUNT][FTPD_XRES_COUNT];
+    uint64_t replies[5];             ///< replies sent, by class: [0] 1xx ... [4] 5xx
+    uint64_t pasv_accept_timeouts;   ///< passive listeners no client connected to in time
+};
+
+/// Reads every counter (each on its own: a snapshot of a busy server is not one instant).
+/// Any thread, no lock.
+void ftpd_stats_get(ftpd_stats *out);
+/// "ftp" or "ftps"; "RETR" ... "MLSD"; "ok", "failed" or "aborted" (null out of range).
+const char *ftpd_proto_name(int proto);
+const char *ftpd_xcmd_name(int cmd);
+const char *ftpd_xres_name(int result);

@@ -27,6 +27,8 @@ static int ftp_send_fmt(ftp_session *s, int code, char sep, const char *fmt, va_
     buf[n++] = '\r';
     buf[n++] = '\n';
     int rc = net_write(&s->conn.stream, buf, n);
+    if (sep == ' ' && rc == n)
+        ftpd_count_reply(code);  // a multi-line reply counts once, at its last line
     LOG2(LOG2_VERB, "ftpd", "eno=%d [%.*s]\n", rc, n - 2, buf);
     return rc;
 }

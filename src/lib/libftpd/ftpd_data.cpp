@@ -242,6 +242,7 @@ int get_fd(ftp_session *s) {
     if (sock == 0) {
         LOG2(LOG2_ERR, TAG, "passive wait_timeout [%s:%d] failed\n", s->local_addr,
              s->dc.pasv_port);
+        ftpd_count(g_ftpd_counters.pasv_accept_timeouts);
         ftp_relply(s, 500, FTP_T_ACCEPT_FAILED);
         return -1;
     }

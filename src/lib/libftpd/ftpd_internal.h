@@ -321,3 +321,42 @@ void ftp_xfer_buf_free(ftp_session *s);
 /// Local files move with sendfile and direct socket-to-file receives while true (the
 /// default); tests clear it to drive the buffered path that other drivers' files take.
 extern std::atomic<bool> g_ftp_zero_copy;
+
+// ---------------------------------------------------------------------------------------
+// Counters (ftpd_stats.cpp): one relaxed atomic step at the place of each event, so that
+// counting costs no lock and nothing per block beyond an add.
+
+struct ftpd_counters {
+    std::atomic<uint64_t> sessions_total[FTPD_PROTO_COUNT];
+    std::atomic<int64_t> sessions_active[FTPD_PROTO_COUNT];
+    std::atomic<uint64_t> refused_max_clients;
+    std::atomic<uint64_t> refused_max_per_ip;
+    std::atomic<uint64_t> bytes_sent;
+    std::atomic<uint64_t> bytes_received;
+    std::atomic<uint64_t> transfers[FTPD_XCMD_COUNT][FTPD_XRES_COUNT];
+    std::atomic<uint64_t> replies[5];
+    std::atomic<uint64_t> pasv_accept_timeouts;
+};
+extern ftpd_counters g_ftpd_counters;
+
+inline void ftpd_count(std::atomic<uint64_t> &c, uint64_t n = 1) {
+    c.fetch_add(n, std::memory_order_relaxed);
+}
+/// A session greeted: counted under the protocol of the port it came in on (a later AUTH
+/// TLS does not move it). Returns that protocol for ftpd_count_session_end.
+int ftpd_count_session_begin(const ftp_session *s);
+void ftpd_count_session_end(int proto);
+/// Data connection bytes: upload true for received bytes.
+inline void ftpd_count_bytes(bool upload, int64_t n) {
+    if (n > 0)
+        ftpd_count(upload ? g_ftpd_counters.bytes_received : g_ftpd_counters.bytes_sent,
+                   uint64_t(n));
+}
+/// A transfer of the command word cmd ended with result (FTPD_XRES_*); other words are
+/// not counted.
+void ftpd_count_xfer(const char *cmd, int result);
+/// A reply with code (100 to 599) was sent.
+inline void ftpd_count_reply(int code) {
+    if (code >= 100 && code < 600)
+        ftpd_count(g_ftpd_counters.replies[code / 100 - 1]);
+}

@@ -107,6 +107,7 @@ static int list_buf_write(ftp_session *s, const char *data, uint32_t len) {
             s->xf.list_fill = 0;
             return -1;
         }
+        ftpd_count_bytes(false, w);
         s->xf.list_fill = 0;
     }
     if (data != nullptr && len > 0) {
@@ -207,6 +208,7 @@ void ftp_list_run(ftp_session *s, const char *path, ftp_list_fn write, int mode)
     s->xf.list_fill = 0;
     int rc = write(s, path, mode);
     data_close(s);
+    ftpd_count_xfer(s->cmd, rc != 0 ? FTPD_XRES_FAILED : FTPD_XRES_OK);
     if (rc != 0)
         ftp_relply(s, 451, FTP_T_WRITE_NET_FAILED);
     else

@@ -103,6 +103,7 @@ static int ftpd_srv_init(ftp_session *s) {
     if (counted < 0) {
         LOG2(LOG2_DBG, "ftpd", "max_per_ip=%d [%s]\n", g_ftpd_conf.max_per_ip, s->peer_addr);
         (void)ftp_relply(s, 421, FTP_T_TOO_MANY_PER_IP);
+        ftpd_count(g_ftpd_counters.refused_max_per_ip);
         return -1;
     }
     s->ip_counted = counted;
@@ -172,8 +173,10 @@ static void ftpd_srv_loop(ftp_session *s) {
 void ftpd_srv(ftp_session *s) {
     s->start_ms = int64_t(os_clock_ms());
     if (ftpd_srv_init(s) == 0) {
+        int proto = ftpd_count_session_begin(s);
         (void)ftp_relply(s, 220, FTP_T_GREETING, FTPD_NAME, NVTD_VERSION);
         ftpd_srv_loop(s);
+        ftpd_count_session_end(proto);
     }
     ftpd_srv_exit(s);
 }

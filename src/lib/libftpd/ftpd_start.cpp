@@ -76,6 +76,7 @@ static int accept_proc(os_socket_t new_sock, const os_sockaddr *, void *arg) {
     int max = g_ftpd_conf.max_clients;
     if (max > 0 && sock_tcp_ctx_count(srv->pool) >= max) {
         LOG2(LOG2_DBG, "ftpd", "max_clients=%d close new_sock\n", max);
+        ftpd_count(g_ftpd_counters.refused_max_clients);
         ftpd_refuse(new_sock);
         return -1;
     }

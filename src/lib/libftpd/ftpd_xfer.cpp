@@ -125,6 +125,8 @@ static_assert(sizeof xfer_replies / sizeof xfer_replies[0] == XFER_ABORT + 1,
 static void xfer_reply(ftp_session *s, int outcome, bool upload) {
     if (outcome != XFER_OK && s->xf.abort.load() != 0)
         outcome = XFER_ABORT;  // the failure is what the ABOR caused
+    ftpd_count_xfer(s->cmd, outcome == XFER_OK ? FTPD_XRES_OK
+                            : outcome == XFER_ABORT ? FTPD_XRES_ABORTED : FTPD_XRES_FAILED);
     ftp_relply(s, xfer_replies[outcome].code, "%s", xfer_replies[outcome].text[upload]);
     abor_reply(s);
 }
@@ -170,6 +172,7 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
         const os_cancel cancel{xfer_cancelled, s};
         int64_t n = os_sendfile(s->dc.stream.handle, fd, offset, len, s->xf.write_bs,
                                 s->dc.stream.timeout_ms, &cancel);
+        ftpd_count_bytes(false, n);
         if (n == len)
             return n;
         if (n < 0 || s->xf.abort.load() != 0)
@@ -191,6 +194,7 @@ static int64_t retr_block(ftp_session *s, vfs_file *f, int fd, const char *path,
         return -XFER_LOCAL;
     }
     int w = net_write(&s->dc.stream, s->xf.buf, static_cast<int>(n));
+    ftpd_count_bytes(false, w);
     if (w != n) {
         LOG2(LOG2_ERR, TAG, "net_write [%s] wlen=%d ret=%d timeout=%d failed\n", path,
              static_cast<int>(n), w, s->dc.stream.timeout_ms);
@@ -300,6 +304,7 @@ static int upload_direct(ftp_session *s, int fd, const char *path) {
         int eof = 0;
         int64_t n = os_socket_recv_file(s->dc.stream.handle, fd, s->xf.buf, s->xf.size,
                                         s->xf.read_bs, s->dc.stream.timeout_ms, &cancel, &eof);
+        ftpd_count_bytes(true, n);
         if (int why = xfer_interrupted(s))
             return why;  // what arrived is already in the file
         if (n == -2) {
@@ -330,6 +335,7 @@ static int upload_loop(ftp_session *s, vfs_file *f, const char *path) {
         return upload_direct(s, fd, path);
     for (;;) {
         int n = net_read(&s->dc.stream, s->xf.buf, static_cast<int>(s->xf.read_bs));
+        ftpd_count_bytes(true, n);
         if (n > 0 && vfs_write(f, s->xf.buf, static_cast<size_t>(n)) != n) {
             LOG2(LOG2_ERR, TAG, "write [%s] error: %s\n", path, vfs_strerror(f));
             return XFER_LOCAL;

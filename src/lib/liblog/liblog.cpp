@@ -17,6 +17,8 @@ static std::mutex g_ctx_mu;  // creation and exit of the context
 static std::atomic<log2_bsv_fn> g_bsv_hook{nullptr};
 static std::atomic<log2_redirect_fn> g_redirect{nullptr};
 static std::atomic<bool> g_debug{false};
+// Messages that passed the level filter, by level from crit to verb.
+static std::atomic<uint64_t> g_line_counts[LOG2_VERB - LOG2_CRIT + 1];
 // Set while this thread runs the sinks: a callback that logs must not take the lock again.
 static thread_local bool tl_in_dispatch = false;
 
@@ -59,6 +61,12 @@ static const level_row &level_of(int level) {
 }
 
 const char *log2_level_name(int level) { return level_of(level).name; }
+
+uint64_t log2_line_count(int level) {
+    if (level < LOG2_CRIT || level > LOG2_VERB)
+        return 0;
+    return g_line_counts[level - LOG2_CRIT].load(std::memory_order_relaxed);
+}
 const char *log2_level_label(int level) { return level_of(level).label; }
 const char *log2_level_syslog(int level) { return level_of(level).syslog; }
 
@@ -355,6 +363,7 @@ int log2_vprintf(log2_ctx *ctx, int level, const char *tag, const char *file, in
     }
     if ((level & 0xff) > c->threshold.load(std::memory_order_relaxed) || tl_in_dispatch)
         return 0;
+    g_line_counts[&level_of(level) - level_rows].fetch_add(1, std::memory_order_relaxed);
     if (tag == nullptr || tag[0] == '\0')
         tag = "tag";
     unsigned flags = c->flags.load(std::memory_order_relaxed);

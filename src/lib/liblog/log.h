@@ -118,6 +118,10 @@ void log2_exit();
 void log2_set_debug(bool on);
 bool log2_debug_on();
 
+/// Messages that passed the level filter since the process started, by level (LOG2_CRIT to
+/// LOG2_VERB; 0 for other values), binary-record-only ones included. Any thread, no lock.
+uint64_t log2_line_count(int level);
+
 /// Settings snapshot for the debug shell ("log_level=%s\n" ...).
 std::string log2_settings_dump();
 /// Copy of the recent-lines buffer.

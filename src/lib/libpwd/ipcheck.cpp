@@ -152,6 +152,17 @@ int ipcheck_count() {
     return static_cast<int>(g_ip.recs.size());
 }
 
+int ipcheck_locked_count() {
+    std::scoped_lock g(g_ip.lock);
+    if (!g_ip.on)
+        return 0;
+    uint64_t now = g_clock();
+    int n = 0;
+    for (const auto &[key, rec] : g_ip.recs)
+        n += ipcheck_locked(rec, now) ? 1 : 0;
+    return n;
+}
+
 void ipcheck_table_exit() {
     std::scoped_lock g(g_ip.lock);
     g_ip.recs.clear();

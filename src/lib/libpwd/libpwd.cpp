@@ -2,6 +2,7 @@
 // The buffers are written before any listener starts and read without a lock afterwards.
 #include "libpwd.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "log.h"
@@ -19,6 +20,14 @@ struct pwd_creds {
 }  // namespace
 
 static pwd_creds g_creds;
+
+// Results of the checks, by PWD_OK, PWD_WRONG and PWD_LOCKED.
+static std::atomic<uint64_t> g_results[3];
+
+static int pwd_counted(int rc) {
+    g_results[rc].fetch_add(1, std::memory_order_relaxed);
+    return rc;
+}
 
 // Clears a buffer in a way the compiler may not drop as a dead store.
 static void pwd_wipe(char *buf, size_t len) {
@@ -71,18 +80,25 @@ int libpwd_check_user_pwd(const char *addr, const char *user, const char *pwd,
     int outcome = user_ok && pwd_ok ? IPCHECK_ACCEPTED : probe ? IPCHECK_UNCOUNTED : IPCHECK_WRONG;
     if (int rc = ipcheck_attempt(addr, u, outcome, err); rc != PWD_OK) {
         LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] error: %s\n", addr, err.data());
-        return rc;
+        return pwd_counted(rc);
     }
     if (outcome == IPCHECK_ACCEPTED) {
         LOG2(LOG2_DBG, PWD_TAG, "ip=[%s] [%s] login_ok\n", addr, u);
-        return PWD_OK;
+        return pwd_counted(PWD_OK);
     }
     (void)pal_strlcpy(err, "Wrong user or password");
     if (!user_ok && !probe)
         LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] wrong user [%s]\n", addr, u);
     else if (user_ok)  // the password itself never reaches a log
         LOG2(LOG2_WARN, PWD_TAG, "ip=[%s] wrong pwd [%s]\n", addr, "***");
-    return PWD_WRONG;
+    return pwd_counted(PWD_WRONG);
+}
+
+void libpwd_stats_get(pwd_stats *out) {
+    out->logins_ok = g_results[PWD_OK].load(std::memory_order_relaxed);
+    out->logins_failed = g_results[PWD_WRONG].load(std::memory_order_relaxed);
+    out->logins_locked = g_results[PWD_LOCKED].load(std::memory_order_relaxed);
+    out->locked_now = ipcheck_locked_count();
 }
 
 void libpwd_exit() {

@@ -61,3 +61,15 @@ void ipcheck_set_clock(uint64_t (*clock_ms)());
 /// Clears the credentials (overwritten with zeros), frees the attempt table, closes the
 /// login file.
 void libpwd_exit();
+
+/// Counters of libpwd_check_user_pwd since the process started, and the lockouts now.
+struct pwd_stats {
+    uint64_t logins_ok;      ///< attempts that returned PWD_OK
+    uint64_t logins_failed;  ///< attempts that returned PWD_WRONG
+    uint64_t logins_locked;  ///< attempts refused because their address was locked out
+    int locked_now;          ///< addresses (IPv6: /64 prefixes) locked out at this moment
+};
+
+/// Reads the counters (no lock) and counts the locked addresses (under the table's lock,
+/// one pass over the table). Any thread.
+void libpwd_stats_get(pwd_stats *out);

@@ -25,3 +25,6 @@ std::string ipcheck_key(const char *addr);
 
 /// Frees the attempt table and closes the login file (part of libpwd_exit).
 void ipcheck_table_exit();
+
+/// Addresses locked out at this moment.
+int ipcheck_locked_count();
