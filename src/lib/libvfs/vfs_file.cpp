@@ -875,7 +875,6 @@ static vfs_dirent *vfs_file_readname(void *dctx) {
     else if (de->d_type == DT_LNK)
         kind |= VFS_K_LINK;
     ld->cur.st.kind = kind;
-    ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
     ld->count++;
     return &ld->cur;
 }
