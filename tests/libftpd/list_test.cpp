@@ -92,6 +92,41 @@ TEST_F(ListTest, LongLinesFollowTheFormatAndTheSixMonthRule) {
     EXPECT_EQ(got.size(), 6u) << out;
 }
 
+// Dates are local times: in a zone with summer time, entries on either side of midnight
+// and of the day the offset changes show the day the C library gives them.
+TEST_F(ListTest, DatesFollowTheLocalZoneAcrossItsChanges) {
+    const char *old_tz = getenv("TZ");
+    std::string saved = old_tz ? old_tz : "";
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    const int64_t change = 1616893200;  // 2021-03-28 01:00 UTC: Berlin moves to +2
+    int64_t recent = static_cast<int64_t>(time(nullptr)) - 7200;
+    const std::pair<const char *, int64_t> files[] = {
+        {"noon", change - 13 * 3600},          // 27 March, 12:00 UTC
+        {"late", change - 5400},               // 27 March 23:30 UTC, 28 March local
+        {"after", change + 21 * 3600 + 1800},  // 28 March 22:30 UTC, 29 March local
+        {"recent", recent},
+    };
+    for (const auto &[name, t] : files) {
+        ftpd_test_write(root / name, "");
+        set_mtime(root / name, t);
+    }
+    ftpb_client c;
+    ASSERT_TRUE(c.open(port));
+    int code = 0;
+    std::string out = c.get("LIST", &code);
+    EXPECT_EQ(code, 226);
+    for (const auto &[name, t] : files) {
+        std::string want = expect_line("-rwxrwxrwx", 1, 0, date_text(t, t != recent), name);
+        EXPECT_NE(out.find(want), std::string::npos) << want << "in:\n" << out;
+    }
+    if (old_tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 TEST_F(ListTest, NlstListAndStatOptionsAndPaths) {
     ftpd_test_write(root / "a.txt", "a");
     fs::create_directories(root / "sub dir");

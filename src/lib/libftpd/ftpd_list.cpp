@@ -36,10 +36,42 @@ static void ftp_mode_str(const vfs_dirent *e, char out[11]) {
 }
 
 
+/// Local times of a listing's entries. The system's conversion takes a lock and walks the
+/// zone's rules for every call, so the offset from UTC is kept per UTC day; a day in which
+/// the offset changes is converted by the system every time.
+class list_clock {
+public:
+    explicit list_clock(int64_t now) : now_(now) {}
+    int64_t now() const { return now_; }
+
+    void split(int64_t t, pal_tm *tm) {
+        int64_t day = (t >= 0 ? t : t - 86399) / 86400;
+        day_off &d = days_[static_cast<uint64_t>(day) % std::size(days_)];
+        if (d.day != day) {
+            int first = os_time_offset(day * 86400);
+            d = {day, first, first == os_time_offset(day * 86400 + 86399)};
+        }
+        if (d.steady)
+            os_time_split(t + d.off, true, tm);
+        else
+            os_time_split(t, false, tm);
+    }
+
+private:
+    struct day_off {
+        int64_t day = INT64_MIN;
+        int off = 0;
+        bool steady = false;
+    };
+    int64_t now_;
+    day_off days_[512];
+};
+
 /// "Mon dd HH:MM" for recent and future times, "Mon dd YYYY" for older ones.
-static void list_time(ftp_line_out *o, int64_t mtime, int64_t now) {
+static void list_time(ftp_line_out *o, int64_t mtime, list_clock *clock) {
     pal_tm tm{};
-    os_time_split(mtime, false, &tm);
+    clock->split(mtime, &tm);
+    int64_t now = clock->now();
     o->put((tm.mon >= 1 && tm.mon <= 12) ? k_months[tm.mon - 1] : "???");
     o->put_char(' ');
     o->put_num(tm.mday, 2);
@@ -67,7 +99,7 @@ static void ls_mode_str(const vfs_dirent *e, char out[11]) {
 /// group, size, time, name and a link's target. With the extensions on, in the layout of
 /// `ls -l` (real mode bits, link count, numeric owner and group, the size right-aligned),
 /// which clients parse without guessing. Returns its length.
-static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t size) {
+static int ftp_list_line(const vfs_dirent *e, list_clock *clock, char *out, size_t size) {
     char mode[11];
     bool ls = g_ftpd_conf.ftp_extensions != 0;
     if (ls)
@@ -85,7 +117,7 @@ static int ftp_list_line(const vfs_dirent *e, int64_t now, char *out, size_t siz
     o.put_char(' ');
     o.put_num(static_cast<long long>(e->st.size), ls ? 8 : -8);
     o.put_char(' ');
-    list_time(&o, e->st.mtime.sec, now);
+    list_time(&o, e->st.mtime.sec, clock);
     o.put_char(' ');
     o.put(e->name);
     if (e->st.kind & VFS_K_LINK) {
@@ -126,11 +158,11 @@ int ftp_list_flush(ftp_session *s) {
 }
 
 /// Writes the line of one entry, long or name only.
-static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
+static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, list_clock *clock) {
     char line[LIST_LINE_SIZE];
     int n = 0;
     if (is_long) {
-        n = ftp_list_line(e, now, line, sizeof(line));
+        n = ftp_list_line(e, clock, line, sizeof(line));
     } else {
         ftp_line_out o{line, line + sizeof line - 1};
         o.put(e->name);
@@ -143,11 +175,11 @@ static int list_entry(ftp_session *s, vfs_dirent *e, int is_long, int64_t now) {
 /// Writes the listing of path (a directory's entries, or a file's own line) to the data
 /// connection. Returns 0, or -1 when the data connection failed.
 static int list_common(ftp_session *s, const char *path, int is_long) {
-    int64_t now = os_time_now();
+    list_clock clock(os_time_now());
     s->xf.list_fill = 0;
     vfs_dirent one{};
     if (vfs_dirent_of(s->mount, path, &one) >= 0 && (one.st.kind & VFS_K_DIR) == 0) {
-        if (list_entry(s, &one, is_long, now) != 0)
+        if (list_entry(s, &one, is_long, &clock) != 0)
             return -1;
         return list_buf_write(s, nullptr, 0);
     }
@@ -161,7 +193,7 @@ static int list_common(ftp_session *s, const char *path, int is_long) {
     while (vfs_dirent *e = is_long ? vfs_readdir(d) : vfs_readname(d)) {
         if (strcmp(e->name, ".") == 0 || strcmp(e->name, "..") == 0)
             continue;
-        if ((rc = list_entry(s, e, is_long, now)) != 0)
+        if ((rc = list_entry(s, e, is_long, &clock)) != 0)
             break;
     }
     vfs_closedir(d);
@@ -232,7 +264,8 @@ static void stat_path(ftp_session *s) {
         LOG2(LOG2_ERR, TAG, "ldirent [%s] error: %s\n", path, vfs_strerror(s->mount));
     } else {
         char line[LIST_LINE_SIZE];
-        int n = ftp_list_line(&e, os_time_now(), line, sizeof(line));
+        list_clock clock(os_time_now());
+        int n = ftp_list_line(&e, &clock, line, sizeof(line));
         if (n >= 2)
             line[n - 2] = '\0';  // the reply adds its own line end
         ftp_reply_line(s, "%s", line);

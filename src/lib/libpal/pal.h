@@ -132,6 +132,8 @@ struct pal_tm {
 void os_localtime(pal_tm *out);
 /// Broken-down local time (utc = false) or UTC of a Unix time in seconds.
 void os_time_split(int64_t t, bool utc, pal_tm *out);
+/// Seconds east of UTC of local time at the Unix time t.
+int os_time_offset(int64_t t);
 int64_t os_time_now();  ///< Unix time in seconds
 
 // ---------------------------------------------------------------------------------------

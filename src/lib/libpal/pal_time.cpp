@@ -48,6 +48,13 @@ void os_time_split(int64_t t, bool utc, pal_tm *out) {
     fill_tm(parts, 0, out);
 }
 
+int os_time_offset(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm parts {};
+    localtime_r(&tt, &parts);
+    return static_cast<int>(parts.tm_gmtoff);
+}
+
 void os_localtime(pal_tm *out) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -171,7 +171,8 @@ struct vfs_drv {
     /// when the driver has none (the slot may be null).
     int (*fd)(void *fctx);
     /// As readdir, but only the name and, where the directory tells it cheaply, the kind:
-    /// no status is read (the slot may be null; readdir serves then).
+    /// no status is read and no entry id is made (the slot may be null; readdir serves
+    /// then).
     vfs_dirent *(*readname)(void *dctx);
 };
 

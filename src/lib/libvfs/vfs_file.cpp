@@ -130,6 +130,17 @@ struct loc_file {
     loc_mount *mc = nullptr;
 };
 
+/// Entries scanned ahead of the caller with their status: a listing takes the status of
+/// a batch of names at once (see vfs_stat_batch).
+struct loc_batch {
+    std::string names;              // the names, each ending in a zero byte
+    std::vector<size_t> offsets;    // where each name starts in names
+    std::vector<const char *> ptrs;
+    std::vector<struct stat> st;
+    std::vector<int> err;
+    size_t next = 0;                // the next entry to hand out
+};
+
 struct loc_dir {
     int kind = 3;
     DIR *dir = nullptr;
@@ -137,6 +148,7 @@ struct loc_dir {
     std::string rel;      // the directory, relative to the root
     std::string pattern;  // empty: every entry
     long count = 0;
+    loc_batch batch;
     vfs_dirent cur{};
 };
 
@@ -419,11 +431,8 @@ static void fill_stat(const struct stat &sb, vfs_stat_rec *out) {
 
 // Fills an entry for name inside directory dfd (rel: that directory under the root). A
 // link shows its target's status when the target resolves inside the root.
-static int fill_entry(loc_mount *mc, int dfd, const std::string &rel, const char *name,
-                      vfs_dirent *out) {
-    struct stat sb;
-    if (fstatat(dfd, name, &sb, AT_SYMLINK_NOFOLLOW) != 0)
-        return -errno;
+static void fill_entry_of(loc_mount *mc, int dfd, const std::string &rel, const char *name,
+                          const struct stat &sb, vfs_dirent *out) {
     fill_stat(sb, &out->st);
     out->link[0] = 0;
     if (S_ISLNK(sb.st_mode)) {
@@ -442,6 +451,14 @@ static int fill_entry(loc_mount *mc, int dfd, const std::string &rel, const char
     }
     (void)pal_strlcpy(out->name, name);
     out->st.id = pal_crc64(0, name, std::strlen(name));
+}
+
+static int fill_entry(loc_mount *mc, int dfd, const std::string &rel, const char *name,
+                      vfs_dirent *out) {
+    struct stat sb;
+    if (fstatat(dfd, name, &sb, AT_SYMLINK_NOFOLLOW) != 0)
+        return -errno;
+    fill_entry_of(mc, dfd, rel, name, sb, out);
     return 0;
 }
 
@@ -794,18 +811,48 @@ static struct dirent *scan_next(loc_dir *ld) {
     }
 }
 
+/// Names scanned ahead at a time.
+enum : size_t { LOC_BATCH = 1024 };
+
+// Scans up to LOC_BATCH names and takes their status. False at the end of the directory.
+static bool batch_fill(loc_dir *ld) {
+    loc_batch &b = ld->batch;
+    b.names.clear();
+    b.offsets.clear();
+    b.next = 0;
+    while (b.offsets.size() < LOC_BATCH) {
+        struct dirent *de = scan_next(ld);
+        if (!de)
+            break;
+        b.offsets.push_back(b.names.size());
+        b.names.append(de->d_name, std::strlen(de->d_name) + 1);
+    }
+    size_t n = b.offsets.size();
+    b.ptrs.resize(n);
+    b.st.resize(n);
+    b.err.resize(n);
+    for (size_t i = 0; i < n; i++)
+        b.ptrs[i] = b.names.data() + b.offsets[i];
+    vfs_stat_batch(dirfd(ld->dir), b.ptrs.data(), n, b.st.data(), b.err.data());
+    return n > 0;
+}
+
 // Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
 static vfs_dirent *vfs_file_readdir(void *dctx) {
     auto *ld = static_cast<loc_dir *>(dctx);
     ld->mc->op = "vfs_file_readdir";
-    while (struct dirent *de = scan_next(ld)) {
-        if (fill_entry(ld->mc, dirfd(ld->dir), ld->rel, de->d_name, &ld->cur) != 0)
+    loc_batch &b = ld->batch;
+    for (;;) {
+        if (b.next == b.offsets.size() && !batch_fill(ld))
+            return nullptr;
+        size_t i = b.next++;
+        if (b.err[i] != 0)
             continue;
+        fill_entry_of(ld->mc, dirfd(ld->dir), ld->rel, b.ptrs[i], b.st[i], &ld->cur);
         ld->cur.st.kind |= VFS_K_SCAN;
         ld->count++;
         return &ld->cur;
     }
-    return nullptr;
 }
 
 // Names as the directory holds them, with the kind its entries carry; no status call, so
@@ -828,7 +875,6 @@ static vfs_dirent *vfs_file_readname(void *dctx) {
     else if (de->d_type == DT_LNK)
         kind |= VFS_K_LINK;
     ld->cur.st.kind = kind;
-    ld->cur.st.id = pal_crc64(0, n, std::strlen(n));
     ld->count++;
     return &ld->cur;
 }
@@ -840,6 +886,8 @@ static int vfs_file_seekdir(void *dctx, long pos) {
     auto *ld = static_cast<loc_dir *>(dctx);
     rewinddir(ld->dir);
     ld->count = 0;
+    ld->batch.offsets.clear();
+    ld->batch.next = 0;
     while (ld->count < pos)
         if (!vfs_file_readdir(dctx))
             return -1;

@@ -22,3 +22,9 @@ int vfs_path_to_rel(const char *path, char *out, size_t out_size);
 /// Test hook of the local driver: false makes it confine paths by its own checked walk
 /// instead of openat2 (as on kernels without openat2). Process-wide.
 void vfs_file_use_openat2(bool on);
+
+/// Status of n names of the directory dfd, as fstatat without following links: out[i] and
+/// err[i] (0, or the errno). Status calls of a large directory are bound by memory
+/// latency, so a batch is shared with one process-wide helper thread when that thread is
+/// free; otherwise (or for a small batch) the caller does all of it.
+void vfs_stat_batch(int dfd, const char *const *names, size_t n, struct stat *out, int *err);
