@@ -134,11 +134,12 @@ TEST_F(DbgHttpText, UpdateSetsTheVariable) {
 }
 
 TEST_F(DbgHttpText, UpdateFailuresCarryTheEscapedReason) {
+    (void)log2_ioctl(nullptr, LOG2_IOC_LEVEL_NAME, "noti");
     EXPECT_EQ(dbg_http_update_reply("no\"such", "1", "q"),
               "{ \"success\" : false, \"msg\" : \"The set variable 'no\\\"such' does not exist\" }");
     EXPECT_EQ(dbg_http_update_reply("log.level", "loud", "q"),
               "{ \"success\" : false, \"msg\" : \"invalid param [loud]\\n\" }");
-    EXPECT_NE(dbg_http_config_reply().find("\"name\":\"log.level\",\"value\":\"info\""),
+    EXPECT_NE(dbg_http_config_reply().find("\"name\":\"log.level\",\"value\":\"noti\""),
               std::string::npos);
 }
 
