@@ -1,6 +1,7 @@
 // fuzz_http.cpp - the HTTP engine's request reader, path cleaning, Base64 and template
 // expansion. The input is a request as a client sends it; after a NUL byte, the rest is
-// also a template expanded with the variables the request set.
+// also a template expanded with the variables the request set. The same bytes then come in
+// pieces over a stream to a server record whose handlers write replies.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,15 +12,68 @@
 
 #include "fuzz_util.h"
 #include "httpd.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz_quiet_log();
-    return 0;
-}
+#include "httpd_internal.h"
 
 static void check(bool ok) {
     if (!ok)
         std::abort();
+}
+
+static httpd_server *g_srv;
+
+static void h_page(httpd_server *, httpd_request *r) {
+    httpdSetVar(r, "title", "T");
+    (void)httpdEmitTemplate(r, "<title>$title</title>$token_value $command$");
+}
+
+static void h_cmd(httpd_server *, httpd_request *r) {
+    const char *c = httpdGetVar(r, "command");
+    (void)httpdEmitText(r, c != nullptr ? c : "");
+}
+
+static void h_auth(httpd_server *, httpd_request *r) {
+    if (httpd_req_user(r)[0] == '\0')
+        httpdRequireAuth(r);
+}
+
+static void h_head(httpd_server *, httpd_request *r) {
+    httpdSetStatus(r, httpd_req_host(r));
+    httpd_set_content_type(r, httpd_req_password(r));
+    (void)httpdAppendHeader(r, httpd_req_user(r));
+    (void)httpdAppendHeader(r, httpd_req_query(r));
+    (void)httpdWriteHead(r, httpd_req_cred_len(r), 0);
+    (void)httpdEmitBytes(r, httpd_req_path(r), std::strlen(httpd_req_path(r)));
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz_quiet_log();
+    g_srv = httpd_server_new(nullptr);
+    (void)httpdAddHandler(g_srv, "/", "", h_page);
+    (void)httpdAddHandler(g_srv, "/", "cmd", h_cmd);
+    (void)httpdAddHandler(g_srv, "/", "auth", h_auth);
+    (void)httpdAddHandler(g_srv, "/a/b", "head", h_head);
+    return 0;
+}
+
+// One request read from a peer that sends the input in pieces, then processed. The reply
+// is the raw not-implemented text, a status line with headers, or nothing.
+static void serve(const uint8_t *data, size_t size) {
+    fuzz_feed f;
+    f.data = data;
+    f.size = size;
+    f.piece = 1 + size % 1499;
+    auto *r = new httpd_request;
+    r->srv = g_srv;
+    fuzz_feed_stream(&r->stream, &f);
+    if (httpdReadRequest(g_srv, r) == 0)
+        httpdProcessRequest(g_srv, r);
+    delete r;  // the feed's stream owns nothing to close
+    check(f.sent.empty() || f.sent.starts_with("HTTP/1.1 ") ||
+          f.sent.starts_with("\n<B>ERROR : Method Not Implemented</B>\n\n"));
+    if (f.sent.starts_with("HTTP/1.1 ")) {
+        size_t head = f.sent.find("\r\n\r\n");
+        check(head != std::string::npos && head + 4 <= 4096);
+    }
 }
 
 // Cleaning never grows the path and leaves none of the patterns it removes.
@@ -79,5 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     clean(tmpl);
     base64(tmpl);
     httpd_req_free(r);
+    serve(data, size);
     return 0;
 }

@@ -269,6 +269,17 @@ TEST_F(HttpdServerTest, GetWithoutPathEndsWithoutReply) {
     EXPECT_EQ(httpd_test_exchange(port_, "GET \r\n\r\n"), "");
 }
 
+TEST_F(HttpdServerTest, PathWithoutSlashEndsWithoutReply) {
+    EXPECT_EQ(httpd_test_exchange(port_, "GET cmd HTTP/1.1\r\n\r\n"), "");
+}
+
+TEST_F(HttpdServerTest, PostBodyIsNotReadButTheReplyArrivesWhole) {
+    std::string reply = httpd_test_exchange(
+        port_, "POST /cmd?command=p HTTP/1.1\r\nContent-Length: 9\r\n\r\ncommand=b");
+    EXPECT_EQ(status_line(reply), "HTTP/1.1 200 Output Follows");
+    EXPECT_EQ(body(reply), "cmd:p");
+}
+
 TEST_F(HttpdServerTest, OverlongLinesGetAWellFormedReply) {
     std::string reply = get("/" + std::string(70000, 'a'));
     EXPECT_EQ(status_line(reply), "HTTP/1.1 404 Not Found");
