@@ -44,8 +44,8 @@ TEST(AppMetrics, EverySampleBelongsToADeclaredFamily) {
     ASSERT_EQ(page.back(), '\n');
     static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*)");
     static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
-    static const std::regex smp(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-z_]+="([^"\\]|\\.)*",?)+\})? (-?[0-9.e+]+|NaN|[+-]Inf))");
+    static const std::regex smp(R"(([a-zA-Z_:][a-zA-Z0-9_:]*))"
+                                R"((\{([a-z_]+="([^"\\]|\\.)*",?)+\})? ([-+0-9.e]+|NaN|[+-]Inf))");
     std::set<std::string> seen;
     std::string family, family_type;
     bool has_help = false;
@@ -89,12 +89,13 @@ TEST(AppMetrics, LabelValuesAndHelpAreEscaped) {
     EXPECT_EQ(app_metrics_escape("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
     std::string out;
     app_metrics_family(&out, "x_total", "counter", "back\\slash and\nline feed");
-    app_metrics_sample(&out, "x_total", {{"k", "q\"v"}, {"l", "w"}}, uint64_t{18446744073709551615u});
-    app_metrics_sample(&out, "y", {}, 0.25);
+    app_metrics_sample(&out, "x_total", {{"k", "q\"v"}, {"l", "w"}},
+                       uint64_t{18446744073709551615u});
+    app_metrics_sample(&out, "y", {}, 0.1);  // the shortest form that reads back the same
     EXPECT_EQ(out, "# HELP x_total back\\\\slash and\\nline feed\n"
                    "# TYPE x_total counter\n"
                    "x_total{k=\"q\\\"v\",l=\"w\"} 18446744073709551615\n"
-                   "y 0.25\n");
+                   "y 0.1\n");
 
     // The version reaches the page as a label value.
     const char *saved = g_app.app_ver;

@@ -23,7 +23,7 @@ static void app_http_start() {
     s.user = g_app.http_user;
     s.pwd = g_app.http_pwd;
     s.prompt = g_app.prompt != nullptr ? g_app.prompt : "";
-    s.metrics = nullptr;
+    s.metrics = app_metrics_text;
     if (debug_http_server_init(g_app.http_addr.c_str(), g_app.http_port, s) != 0) {
         LOG2(LOG2_ERR, "dbg", "debug_http_server_init failed\n");
         return;

@@ -4,6 +4,7 @@
 // a session holds and a busy server pays nothing for being watched.
 #include "libapp.h"
 
+#include <charconv>
 #include <cmath>
 #include <iterator>
 
@@ -73,6 +74,14 @@ void app_metrics_sample(std::string *out, const char *name,
     *out += pal_format("%llu\n", static_cast<unsigned long long>(value));
 }
 
+// The shortest text that reads back as the same double, with its line feed.
+static std::string shortest(double value) {
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf - 1, value);
+    *r.ptr++ = '\n';
+    return std::string(buf, r.ptr);
+}
+
 void app_metrics_sample(std::string *out, const char *name,
                         std::initializer_list<app_metric_label> labels, double value) {
     sample_head(out, name, labels);
@@ -81,7 +90,7 @@ void app_metrics_sample(std::string *out, const char *name,
     else if (std::isinf(value))
         *out += value > 0 ? "+Inf\n" : "-Inf\n";
     else
-        *out += pal_format("%.17g\n", value);
+        *out += shortest(value);
 }
 
 // ---------------------------------------------------------------------------------------
