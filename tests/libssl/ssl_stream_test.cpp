@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "ssl_test_util.h"
@@ -232,4 +234,55 @@ TEST_F(TlsTest, OwnRolesCarryBulkDataTimeOutAbortAndKeepDataBeforeTheClose) {
     EXPECT_EQ(std::memcmp(buf, "0123456789", 10), 0);
     EXPECT_EQ(net_read(&server, buf, sizeof buf), -1);
     net_close(&server);
+}
+
+// Handshakes our server with our client made from client_conf; returns the suite the client
+// sees, or "" when the handshake failed.
+static std::string negotiated(ssl_conf *server_conf, ssl_conf *client_conf) {
+    raw_listener l;
+    net_stream server{}, client{};
+    std::thread srv([&] {
+        net_stream_init(&server, NET_TYPE_TCP_SRV, l.accept(3000), 3000);
+        (void)ssl_srv_new(&server, server_conf);
+    });
+    net_stream_init(&client, NET_TYPE_TCP, connect_retry(l.port, 3000), 3000);
+    ssl_session *tls = ssl_cli_connect(&client, client_conf);
+    srv.join();
+    std::string suite = tls ? ssl_session_cipher(tls) : "";
+    net_close(&client);
+    net_close(&server);
+    return suite;
+}
+
+TEST_F(TlsTest, NamedSuitesAreTheOnlyOnesOfferedAndTheServersOrderPicks) {
+    const char *gcm = "TLS-ECDHE-RSA-WITH-AES-128-GCM-SHA256";
+    const char *chacha = "TLS-ECDHE-RSA-WITH-CHACHA20-POLY1305-SHA256";
+    ssl_conf *cli = ssl_cli_conf_new();
+    ASSERT_NE(cli, nullptr);
+    {
+        log_capture log;
+        EXPECT_EQ(ssl_conf_suites(cli, "TLS-NO-SUCH-SUITE"), -1);
+        EXPECT_EQ(ssl_conf_suites(cli, ""), -1);
+        EXPECT_TRUE(log.has("unknown cipher suite [TLS-NO-SUCH-SUITE]")) << log.all();
+    }
+    ASSERT_EQ(ssl_conf_suites(cli, gcm), 0);
+    EXPECT_EQ(negotiated(conf, cli), gcm);
+    ASSERT_EQ(ssl_conf_suites(cli, chacha), 0);
+    EXPECT_EQ(negotiated(conf, cli), chacha);
+    // Offered both, the server takes the first of its own order, whatever the client's.
+    ASSERT_EQ(ssl_conf_suites(cli, (std::string(gcm) + "," + chacha).c_str()), 0);
+    std::string first = negotiated(conf, cli);
+    ASSERT_EQ(ssl_conf_suites(cli, (std::string(chacha) + "," + gcm).c_str()), 0);
+    EXPECT_EQ(negotiated(conf, cli), first);
+    // A server limited to one suite refuses a client that offers only another.
+    ssl_conf *only_gcm = ssl_srv_conf_new(crt.c_str(), key.c_str());
+    ASSERT_NE(only_gcm, nullptr);
+    ASSERT_EQ(ssl_conf_suites(only_gcm, gcm), 0);
+    ASSERT_EQ(ssl_conf_suites(cli, chacha), 0);
+    {
+        log_capture log;
+        EXPECT_EQ(negotiated(only_gcm, cli), "");
+    }
+    ssl_srv_conf_free(only_gcm);
+    ssl_conf_free(cli);
 }

@@ -42,6 +42,12 @@ void ssl_lib_exit();
 /// (logged). Owned by the caller; free with ssl_conf_free.
 [[nodiscard]] ssl_conf *ssl_cli_conf_new();
 
+/// Restricts conf to the cipher suites named in names, comma-separated, in that order (the
+/// library's names, as ssl_session_cipher gives them). Returns 0, or -1 (logged at error
+/// level, conf unchanged) for an unknown name or an empty list. Call before any handshake
+/// uses conf.
+[[nodiscard]] int ssl_conf_suites(ssl_conf *conf, const char *names);
+
 /// The shared client configuration (made on first use), or null when it cannot be made.
 /// Owned by libssl.
 ssl_conf *ssl_cli_conf_get();
@@ -95,9 +101,9 @@ bool ssl_session_resumes(const ssl_session *b, const ssl_session *a);
 // the TLS operations, and net_close ends the session. A failed handshake leaves the
 // stream plain and open for its owner to close.
 
-/// Client handshake with the shared client configuration on a connected stream. Returns
-/// the session (owned by the stream) or null.
-ssl_session *ssl_cli_connect(net_stream *s);
+/// Client handshake on a connected stream with conf (from ssl_cli_conf_new; null: the shared
+/// client configuration). Returns the session (owned by the stream) or null.
+ssl_session *ssl_cli_connect(net_stream *s, ssl_conf *conf = nullptr);
 
 /// Server handshake on an accepted stream with conf (ssl_srv_conf_new). Logs
 /// "Proto=[%s] Cipher=[%s]" at debug level. Returns the session (owned by the stream) or

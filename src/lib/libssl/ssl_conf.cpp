@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <string>
+#include <string_view>
 #include <vector>
 
 ssl_conf::ssl_conf() {
@@ -52,8 +54,8 @@ static int locked_random(void *arg, unsigned char *out, size_t len) {
 }
 
 // The library's own order puts ChaCha20-Poly1305 first, which is the fast choice without
-// AES instructions. A processor that has them encrypts AES-GCM several times faster, so
-// those suites lead there (the server's order picks the suite).
+// AES instructions. Where the library's AES-GCM uses them well, those suites lead on a
+// processor that has them (the server's order picks the suite).
 static bool cpu_has_aes() {
 #if defined(__x86_64__) || defined(__i386__)
     return __builtin_cpu_supports("aes");
@@ -65,7 +67,7 @@ static bool cpu_has_aes() {
 static const int *suite_order() {
     static const std::vector<int> order = [] {
         std::vector<int> v;
-        if (cpu_has_aes()) {
+        if (ssl_compat_gcm_leads && cpu_has_aes()) {
             for (int id : {MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
                            MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
                            MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
@@ -87,6 +89,31 @@ void ssl_conf_common(ssl_conf *c) {
     mbedtls_ssl_conf_rng(&c->conf, locked_random, c);
     mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_NONE);
     ssl_compat_tls12_only(&c->conf);
+}
+
+int ssl_conf_suites(ssl_conf *conf, const char *names) {
+    PAL_ASSERT_RET(conf != nullptr && names != nullptr, -1);
+    std::vector<int> ids;
+    std::string_view rest(names);
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        std::string name(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const mbedtls_ssl_ciphersuite_t *cs = mbedtls_ssl_ciphersuite_from_string(name.c_str());
+        if (cs == nullptr) {
+            LOG2(LOG2_ERR, SSL_TAG, "unknown cipher suite [%s]\n", name.c_str());
+            return -1;
+        }
+        ids.push_back(ssl_compat_suite_id(cs));
+    }
+    if (ids.empty()) {
+        LOG2(LOG2_ERR, SSL_TAG, "no cipher suite named\n");
+        return -1;
+    }
+    ids.push_back(0);
+    conf->suites = std::move(ids);  // the library keeps the pointer, so the list lives here
+    mbedtls_ssl_conf_ciphersuites(&conf->conf, conf->suites.data());
+    return 0;
 }
 
 ssl_conf *ssl_cli_conf_new() {

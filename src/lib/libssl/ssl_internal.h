@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
 /// Module tag of every libssl log line.
 #define SSL_TAG "sslcli"
@@ -25,6 +26,7 @@ struct ssl_conf {
     mbedtls_ssl_config conf;
     mbedtls_ssl_cache_context cache;  ///< server: sessions that data connections may resume
     std::mutex rng_lock;  ///< sessions of many threads draw from the one DRBG
+    std::vector<int> suites;  ///< suites chosen by ssl_conf_suites (0-terminated), else empty
 
     ssl_conf();
     ~ssl_conf();

@@ -74,10 +74,10 @@ static ssl_session *stream_attach(net_stream *s, ssl_session *sess) {
     return sess;
 }
 
-ssl_session *ssl_cli_connect(net_stream *s) {
+ssl_session *ssl_cli_connect(net_stream *s, ssl_conf *conf) {
     PAL_ASSERT_RET(s != nullptr && s->tls == nullptr, nullptr);
     ssl_io io = stream_io(s);
-    return stream_attach(s, ssl_cli_handshake(nullptr, &io));
+    return stream_attach(s, ssl_cli_handshake(conf, &io));
 }
 
 ssl_session *ssl_srv_new(net_stream *s, const ssl_conf *conf) {
