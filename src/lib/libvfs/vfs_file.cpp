@@ -130,15 +130,17 @@ struct loc_file {
     loc_mount *mc = nullptr;
 };
 
-/// Entries scanned ahead of the caller with their status: a listing takes the status of
-/// a batch of names at once (see vfs_stat_batch).
+/// Names scanned ahead of the caller with their status. A listing holds two: while it
+/// hands out the entries of one, the helper thread takes the status of the next.
 struct loc_batch {
-    std::string names;              // the names, each ending in a zero byte
-    std::vector<size_t> offsets;    // where each name starts in names
+    std::string names;            // the names, each ending in a zero byte
+    std::vector<size_t> offsets;  // where each name starts in names
     std::vector<const char *> ptrs;
     std::vector<struct stat> st;
     std::vector<int> err;
-    size_t next = 0;                // the next entry to hand out
+    vfs_stat_job job;
+    size_t next = 0;      // the next entry to hand out
+    bool pending = false;  // its status job is started and not yet finished
 };
 
 struct loc_dir {
@@ -148,7 +150,8 @@ struct loc_dir {
     std::string rel;      // the directory, relative to the root
     std::string pattern;  // empty: every entry
     long count = 0;
-    loc_batch batch;
+    loc_batch batch[2];
+    int cur_batch = 0;  // the batch being handed out; the other is scanned ahead
     vfs_dirent cur{};
 };
 
@@ -814,45 +817,79 @@ static struct dirent *scan_next(loc_dir *ld) {
 /// Names scanned ahead at a time.
 enum : size_t { LOC_BATCH = 1024 };
 
-// Scans up to LOC_BATCH names and takes their status. False at the end of the directory.
-static bool batch_fill(loc_dir *ld) {
-    loc_batch &b = ld->batch;
-    b.names.clear();
-    b.offsets.clear();
-    b.next = 0;
-    while (b.offsets.size() < LOC_BATCH) {
+// Scans up to LOC_BATCH names into b and starts taking their status. False at the end of
+// the directory.
+static bool batch_scan(loc_dir *ld, loc_batch *b) {
+    b->names.clear();
+    b->offsets.clear();
+    b->next = 0;
+    while (b->offsets.size() < LOC_BATCH) {
         struct dirent *de = scan_next(ld);
         if (!de)
             break;
-        b.offsets.push_back(b.names.size());
-        b.names.append(de->d_name, std::strlen(de->d_name) + 1);
+        b->offsets.push_back(b->names.size());
+        b->names.append(de->d_name, std::strlen(de->d_name) + 1);
     }
-    size_t n = b.offsets.size();
-    b.ptrs.resize(n);
-    b.st.resize(n);
-    b.err.resize(n);
+    size_t n = b->offsets.size();
+    if (n == 0)
+        return false;
+    b->ptrs.resize(n);
+    b->st.resize(n);
+    b->err.resize(n);
     for (size_t i = 0; i < n; i++)
-        b.ptrs[i] = b.names.data() + b.offsets[i];
-    vfs_stat_batch(dirfd(ld->dir), b.ptrs.data(), n, b.st.data(), b.err.data());
-    return n > 0;
+        b->ptrs[i] = b->names.data() + b->offsets[i];
+    vfs_stat_start(&b->job, dirfd(ld->dir), b->ptrs.data(), n, b->st.data(), b->err.data());
+    b->pending = true;
+    return true;
+}
+
+static void batch_finish(loc_batch *b) {
+    if (b->pending)
+        vfs_stat_finish(&b->job);
+    b->pending = false;
+}
+
+// Drops both batches (their status jobs finished first).
+static void batch_reset(loc_dir *ld) {
+    for (loc_batch &b : ld->batch) {
+        batch_finish(&b);
+        b.offsets.clear();
+        b.next = 0;
+    }
+    ld->cur_batch = 0;
+}
+
+// The batch to hand out entries from, with its status complete and the next one started;
+// null at the end of the directory.
+static loc_batch *batch_current(loc_dir *ld) {
+    loc_batch *b = &ld->batch[ld->cur_batch];
+    if (b->next < b->offsets.size())
+        return b;
+    loc_batch *ahead = &ld->batch[1 - ld->cur_batch];
+    if (!ahead->pending && !batch_scan(ld, ahead))
+        return nullptr;
+    batch_finish(ahead);
+    ld->cur_batch = 1 - ld->cur_batch;
+    b->offsets.clear();
+    b->next = 0;
+    (void)batch_scan(ld, b);  // the batch after it, while the caller lists this one
+    return ahead;
 }
 
 // Entries that vanish between the scan and their status (deleted meanwhile) are skipped.
 static vfs_dirent *vfs_file_readdir(void *dctx) {
     auto *ld = static_cast<loc_dir *>(dctx);
     ld->mc->op = "vfs_file_readdir";
-    loc_batch &b = ld->batch;
-    for (;;) {
-        if (b.next == b.offsets.size() && !batch_fill(ld))
-            return nullptr;
-        size_t i = b.next++;
-        if (b.err[i] != 0)
+    while (loc_batch *b = batch_current(ld)) {
+        size_t i = b->next++;
+        if (b->err[i] != 0)
             continue;
-        fill_entry_of(ld->mc, dirfd(ld->dir), ld->rel, b.ptrs[i], b.st[i], &ld->cur);
+        fill_entry_of(ld->mc, dirfd(ld->dir), ld->rel, b->ptrs[i], b->st[i], &ld->cur);
         ld->cur.st.kind |= VFS_K_SCAN;
         ld->count++;
         return &ld->cur;
     }
+    return nullptr;
 }
 
 // Names as the directory holds them, with the kind its entries carry; no status call, so
@@ -884,10 +921,9 @@ static long vfs_file_telldir(void *dctx) { return static_cast<loc_dir *>(dctx)->
 // Moves to entry pos of the scan by reading it again from the start.
 static int vfs_file_seekdir(void *dctx, long pos) {
     auto *ld = static_cast<loc_dir *>(dctx);
+    batch_reset(ld);
     rewinddir(ld->dir);
     ld->count = 0;
-    ld->batch.offsets.clear();
-    ld->batch.next = 0;
     while (ld->count < pos)
         if (!vfs_file_readdir(dctx))
             return -1;
@@ -896,6 +932,7 @@ static int vfs_file_seekdir(void *dctx, long pos) {
 
 static int vfs_file_closedir(void *dctx) {
     auto *ld = static_cast<loc_dir *>(dctx);
+    batch_reset(ld);
     int rc = closedir(ld->dir);
     delete ld;
     return rc == 0 ? 0 : -1;

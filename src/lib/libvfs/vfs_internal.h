@@ -3,7 +3,10 @@
 
 #include "vfs.h"
 
+#include <atomic>
 #include <cstdarg>
+
+#include <sys/stat.h>
 
 extern const vfs_drv vfs_drv_file;
 extern const vfs_drv vfs_drv_physfs;
@@ -27,4 +30,21 @@ void vfs_file_use_openat2(bool on);
 /// err[i] (0, or the errno). Status calls of a large directory are bound by memory
 /// latency, so a batch is shared with one process-wide helper thread when that thread is
 /// free; otherwise (or for a small batch) the caller does all of it.
-void vfs_stat_batch(int dfd, const char *const *names, size_t n, struct stat *out, int *err);
+struct vfs_stat_job {
+    int dfd = -1;
+    const char *const *names = nullptr;
+    size_t n = 0;
+    struct stat *out = nullptr;
+    int *err = nullptr;
+    std::atomic<size_t> next{0};  // the next name not yet taken
+    bool posted = false;          // handed to the helper
+    bool taken = false;           // the helper started on it (under the helper's lock)
+    bool finished = false;        // the helper left it (under the helper's lock)
+};
+/// Hands the job to the helper when it is free, so its status calls run while the caller
+/// does other work. Every started job must be finished.
+void vfs_stat_start(vfs_stat_job *j, int dfd, const char *const *names, size_t n,
+                    struct stat *out, int *err);
+/// Takes the status of what is left on the calling thread and waits for the helper's
+/// share: then out and err are complete.
+void vfs_stat_finish(vfs_stat_job *j);

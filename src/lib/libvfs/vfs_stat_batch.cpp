@@ -1,9 +1,10 @@
 // vfs_stat_batch.cpp - status of many names of one directory, on two cores.
 //
 // One helper thread serves the whole process. A caller posts its batch when the helper
-// is idle, and both take chunks of names from one counter until none is left; when the
-// helper is busy with another batch the caller works alone. So a listing never waits for
-// another one, and the process never holds more than one extra thread for this.
+// is idle and goes on with other work; when it finishes the batch it takes chunks of
+// names from the same counter as the helper until none is left. When the helper is busy
+// with another batch the caller works alone. So a listing never waits for another one,
+// and the process never holds more than one extra thread for this.
 #include "vfs_internal.h"
 
 #include "pal.h"
@@ -23,18 +24,7 @@ constexpr size_t HELP_MIN = 128;
 /// Names taken at a time from the shared counter.
 constexpr size_t CHUNK = 32;
 
-struct stat_job {
-    int dfd;
-    const char *const *names;
-    size_t n;
-    struct stat *out;
-    int *err;
-    std::atomic<size_t> next{0};
-    bool taken = false;     // the helper started on it (under the helper's lock)
-    bool finished = false;  // the helper is done with it (under the helper's lock)
-};
-
-void work(stat_job *j) {
+void work(vfs_stat_job *j) {
     for (;;) {
         size_t i = j->next.fetch_add(CHUNK, std::memory_order_relaxed);
         if (i >= j->n)
@@ -62,7 +52,7 @@ public:
     }
 
     /// Hands j to the helper when it is idle. False when it is busy or cannot start.
-    bool post(stat_job *j) {
+    bool post(vfs_stat_job *j) {
         std::lock_guard<std::mutex> g(lock_);
         if (job_ != nullptr || busy_ || stop_)
             return false;
@@ -77,7 +67,7 @@ public:
 
     /// After the caller ran out of work: takes j back if the helper never started on it,
     /// else waits until the helper left it.
-    void finish(stat_job *j) {
+    void finish(vfs_stat_job *j) {
         std::unique_lock<std::mutex> g(lock_);
         if (!j->taken) {
             job_ = nullptr;
@@ -94,7 +84,7 @@ private:
             h->wake_.wait(g, [h] { return h->job_ != nullptr || h->stop_; });
             if (h->stop_)
                 return 0;
-            stat_job *j = h->job_;
+            vfs_stat_job *j = h->job_;
             h->job_ = nullptr;
             j->taken = true;
             h->busy_ = true;
@@ -111,7 +101,7 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     os_thread *thread_ = nullptr;
-    stat_job *job_ = nullptr;
+    vfs_stat_job *job_ = nullptr;
     bool busy_ = false;
     bool stop_ = false;
 };
@@ -120,15 +110,21 @@ stat_helper g_helper;
 
 }  // namespace
 
-void vfs_stat_batch(int dfd, const char *const *names, size_t n, struct stat *out, int *err) {
-    stat_job j;
-    j.dfd = dfd;
-    j.names = names;
-    j.n = n;
-    j.out = out;
-    j.err = err;
-    bool shared = n >= HELP_MIN && g_helper.post(&j);
-    work(&j);
-    if (shared)
-        g_helper.finish(&j);
+void vfs_stat_start(vfs_stat_job *j, int dfd, const char *const *names, size_t n,
+                    struct stat *out, int *err) {
+    j->dfd = dfd;
+    j->names = names;
+    j->n = n;
+    j->out = out;
+    j->err = err;
+    j->next.store(0, std::memory_order_relaxed);
+    j->taken = j->finished = false;
+    j->posted = n >= HELP_MIN && g_helper.post(j);
+}
+
+void vfs_stat_finish(vfs_stat_job *j) {
+    work(j);
+    if (j->posted)
+        g_helper.finish(j);
+    j->posted = false;
 }
