@@ -411,6 +411,26 @@ TEST(HttpdServerFree, AbortsWaitingRequestsAndWaitsForThem) {
     EXPECT_TRUE(httpd_test_wait_until([&] { return httpd_test_thread_count() <= threads0; }, 5000));
 }
 
+static void h_stop(httpd_server *srv, httpd_request *r) {
+    httpd_server_free(srv);
+    (void)httpdEmitText(r, "stopping");
+}
+
+TEST(HttpdServerFree, FromItsOwnHandler) {
+    log2_ioctl(nullptr, LOG2_IOC_CONSOLE_ON, 0);
+    (void)sock_env_init();
+    httpd_server *srv = httpd_server_new(nullptr);
+    ASSERT_NE(srv, nullptr);
+    ASSERT_EQ(httpdAddHandler(srv, "/", "stop", h_stop), 0);
+    ASSERT_EQ(httpd_server_start(srv, "127.0.0.1", 0, "dbg_http"), 0);
+    int port = httpd_server_port(srv);
+    std::string reply = httpd_test_exchange(port, "GET /stop HTTP/1.1\r\n\r\n");
+    EXPECT_NE(reply.find("\r\n\r\nstopping"), std::string::npos) << reply;
+    // The listener is gone (the record itself is freed by the request's thread, which the
+    // sanitizer build would report if it were not).
+    EXPECT_EQ(httpd_test_connect(port), nullptr);
+}
+
 TEST(HttpdServerStart, LoopbackByDefaultAndFailureReported) {
     log2_ioctl(nullptr, LOG2_IOC_CONSOLE_ON, 0);
     httpd_server *srv = httpd_server_new(nullptr);

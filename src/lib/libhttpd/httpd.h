@@ -42,7 +42,9 @@ time_t httpd_server_start_time(const httpd_server *srv);
 /// Request threads running now.
 int httpd_server_active(const httpd_server *srv);
 /// Closes the listener, ends the running requests (their reads end within one time-out
-/// slice) and waits for their threads, then frees the tree and the record. Null is ignored.
+/// slice) and waits for their threads, then frees the tree and the record. Called by a
+/// handler of this server, it returns at once and the record lives until that request and
+/// the others have ended. Null is ignored.
 void httpd_server_free(httpd_server *srv);
 
 // ---------------------------------------------------------------------------------------

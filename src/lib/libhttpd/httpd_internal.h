@@ -79,6 +79,7 @@ struct httpd_server {
     std::condition_variable idle;
     int active = 0;
     std::vector<httpd_request *> running;  ///< requests whose threads run
+    bool orphaned = false;  ///< freed from one of its own requests: the last one frees it
 };
 
 /// Reads the request line and headers from r's stream (or its detached bytes). 0 for a

@@ -102,13 +102,22 @@ void httpdProcessRequest(httpd_server *srv, httpd_request *r) {
 // ---------------------------------------------------------------------------------------
 // Request threads.
 
+/// The request the calling thread serves, if any.
+static thread_local httpd_request *t_serving = nullptr;
+
 /// Ends a request whose thread is done: the record leaves the server's list, which may let
 /// httpd_server_free go on. The last touch of the server record.
 static void request_done(httpd_server *srv, httpd_request *r) {
-    std::scoped_lock g(srv->lock);
-    std::erase(srv->running, r);
-    srv->active--;
-    srv->idle.notify_all();
+    bool last = false;
+    {
+        std::scoped_lock g(srv->lock);
+        std::erase(srv->running, r);
+        srv->active--;
+        last = srv->orphaned && srv->active == 0;
+        srv->idle.notify_all();
+    }
+    if (last)
+        delete srv;
 }
 
 /// What a client that sent more than was read gets otherwise is a reset in place of the
@@ -133,7 +142,10 @@ static int serve_one(void *arg) {
 int httpd_client_thread(void *arg) {
     auto *r = static_cast<httpd_request *>(arg);
     httpd_server *srv = r->srv;
-    if (os_thread_call(serve_one, r, nullptr) == PAL_ECANCELED) {
+    t_serving = r;
+    int rc = os_thread_call(serve_one, r, nullptr);
+    t_serving = nullptr;
+    if (rc == PAL_ECANCELED) {
         // A fault inside a handler: the record may be half changed, so it is not freed;
         // the connection is closed and the server no longer waits for this request.
         (void)net_close(&r->stream);
@@ -168,13 +180,6 @@ int http_accept_proc(os_socket_t s, const os_sockaddr *peer, void *arg) {
     char peer_text[80] = "";
     if (peer != nullptr)
         (void)os_ipaddr_cstr(peer, false, peer_text);
-    {
-        std::scoped_lock g(srv->lock);
-        if (srv->active >= HTTPD_MAX_REQUESTS) {
-            refuse(s, peer_text);
-            return 0;
-        }
-    }
     auto *r = new (std::nothrow) httpd_request;
     if (r == nullptr) {
         sock_tcp_close(s);
@@ -182,14 +187,23 @@ int http_accept_proc(os_socket_t s, const os_sockaddr *peer, void *arg) {
              reinterpret_cast<void *>(s));
         return -1;
     }
+    bool busy = false;
+    {
+        std::scoped_lock g(srv->lock);
+        busy = srv->active >= HTTPD_MAX_REQUESTS;
+        if (!busy) {
+            srv->active++;
+            srv->running.push_back(r);
+        }
+    }
+    if (busy) {
+        delete r;
+        refuse(s, peer_text);
+        return 0;
+    }
     net_stream_init(&r->stream, NET_TYPE_TCP_SRV, s, HTTPD_TIMEOUT_MS);
     r->srv = srv;
     r->peer = peer_text;
-    {
-        std::scoped_lock g(srv->lock);
-        srv->active++;
-        srv->running.push_back(r);
-    }
     os_thread_opts to{0, 1, 0};
     os_thread *t = os_thread_init("http_cli", httpd_client_thread, r, 0, &to);
     if (t == nullptr) {
@@ -255,7 +269,14 @@ void httpd_server_free(httpd_server *srv) {
     {
         std::unique_lock g(srv->lock);
         for (httpd_request *r : srv->running)
-            r->stream.abort.store(1);
+            if (r != t_serving)
+                r->stream.abort.store(1);
+        if (t_serving != nullptr && t_serving->srv == srv) {
+            // Called by a handler of this server (a stop command): waiting here would wait
+            // for this very thread, so the last request to end frees the record.
+            srv->orphaned = true;
+            return;
+        }
         srv->idle.wait(g, [&] { return srv->active == 0; });
     }
     delete srv;
