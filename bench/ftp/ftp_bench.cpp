@@ -1,18 +1,23 @@
 // ftp_bench.cpp - FTP transfer throughput and concurrency: download and upload of one
-// large file over a passive data connection (MB/s), and N concurrent sessions that each
-// log in, open PASV, LIST, RETR a 64 KiB file and QUIT (wall time, p50, p99, errors).
+// large file over a passive data connection (MB/s, and the process's CPU time per GiB), in
+// clear, with AUTH TLS and PROT P on the suite the server picks, and again with the client
+// offering only each suite of --suites; then N concurrent sessions that each log in, open
+// PASV, LIST, RETR a 64 KiB file and QUIT (wall time, p50, p99, errors).
 //
-//   ftp_bench [--size MiB] [--sessions N] [--runs R]            in-process server
+//   ftp_bench [--size MiB] [--sessions N] [--runs R] [--tls both|off|only] [--suites S,..]
 //   ftp_bench --host H --port P --user U --pass W [...]         any running FTP server
 //
 // Against a running server the bench uploads its own files first (ftp_bench_big.bin,
-// ftp_bench_64k.bin) and deletes them at the end.
+// ftp_bench_64k.bin) and deletes them at the end. In process, client and server share the
+// machine's cores: the CPU time of a PROT P transfer is encryption and decryption both, and
+// it stays a fair figure on a machine busy with other work, where MB/s does not.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,6 +29,7 @@
 #include "net.h"
 #include "pal.h"
 #include "pal_socket.h"
+#include "ssl.h"
 #include "vfs.h"
 
 namespace {
@@ -47,12 +53,16 @@ struct client {
     net_stream ctl{};
     net_stream data{};
     std::string text;
+    bool prot_p = false;      ///< AUTH TLS at login, and TLS on every data connection
+    ssl_conf *conf = nullptr;  ///< client TLS configuration (owned); null: the shared one
+    std::string cipher;       ///< suite of the last protected data connection
 
     ~client() {
         if (data.handle)
             (void)net_close(&data);
         if (ctl.handle)
             (void)net_close(&ctl);
+        ssl_conf_free(conf);
     }
     // Reads one reply; returns its code or -1.
     int reply() {
@@ -79,8 +89,22 @@ struct client {
         if (net_open(&ctl, url.c_str(), 10000) != 0)
             return false;
         ctl.timeout_ms = 30000;
-        return reply() == 220 && cmd("USER " + g_t.user) == 331 && cmd("PASS " + g_t.pass) == 230 &&
+        if (reply() != 220)
+            return false;
+        if (prot_p && (cmd("AUTH TLS") != 234 || !ssl_cli_connect(&ctl, conf) ||
+                       cmd("PBSZ 0") != 200 || cmd("PROT P") != 200))
+            return false;
+        return cmd("USER " + g_t.user) == 331 && cmd("PASS " + g_t.pass) == 230 &&
                cmd("TYPE I") == 200;
+    }
+    // After the 150 reply: the TLS handshake of a protected data connection.
+    bool data_ready() {
+        if (!prot_p)
+            return true;
+        auto *tls = ssl_cli_connect(&data, conf);
+        if (tls)
+            cipher = ssl_session_cipher(tls);
+        return tls != nullptr;
     }
     bool pasv() {
         if (cmd("PASV") != 227)
@@ -112,13 +136,13 @@ struct client {
         return total;
     }
     int64_t get(const std::string &command, std::vector<char> &buf) {
-        if (!pasv() || cmd(command) != 150)
+        if (!pasv() || cmd(command) != 150 || !data_ready())
             return -1;
         int64_t n = drain(buf);
         return reply() == 226 ? n : -1;
     }
     bool put(const std::string &command, const std::vector<char> &block, int64_t size) {
-        if (!pasv() || cmd(command) != 150)
+        if (!pasv() || cmd(command) != 150 || !data_ready())
             return false;
         for (int64_t done = 0; done < size;) {
             int len = int(std::min<int64_t>(int64_t(block.size()), size - done));
@@ -137,34 +161,67 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-void throughput(int64_t size, int runs) {
+// Wall time and the process's CPU time (client and server threads together) of one step.
+struct timing {
+    clock_type::time_point wall = clock_type::now();
+    std::clock_t cpu = std::clock();
+    double wall_s() const { return secs_since(wall); }
+    double cpu_s() const { return double(std::clock() - cpu) / CLOCKS_PER_SEC; }
+};
+
+struct figures {
+    std::vector<double> mbs, cpu_ms_per_gib;
+    void add(int64_t size, const timing &t) {
+        mbs.push_back(double(size) / 1e6 / t.wall_s());
+        cpu_ms_per_gib.push_back(t.cpu_s() * 1000 * double(1 << 30) / double(size));
+    }
+};
+
+// suite: null for clear data, "" for PROT P with the suite the server picks, else PROT P
+// with the client offering only that suite.
+void throughput(int64_t size, int runs, const char *suite) {
     std::vector<char> block(4 << 20);
     for (size_t i = 0; i < block.size(); i++)
         block[i] = char(i * 131 + 7);
     client c;
+    c.prot_p = suite != nullptr;
+    std::string mode = !suite ? "clear" : *suite ? std::string("PROT P, offering ") + suite
+                                                 : "PROT P, server's choice";
+    if (suite && *suite) {
+        c.conf = ssl_cli_conf_new();
+        if (!c.conf || ssl_conf_suites(c.conf, suite) != 0) {
+            printf("%s: not available here\n", mode.c_str());
+            return;
+        }
+    }
     if (!c.open_login()) {
-        printf("throughput: login failed\n");
+        printf("%s: login failed: %s\n", mode.c_str(), c.text.c_str());
         return;
     }
-    std::vector<double> up, down;
+    figures up, down;
     for (int r = 0; r < runs; r++) {
-        auto t0 = clock_type::now();
+        timing t;
         if (!c.put("STOR ftp_bench_big.bin", block, size)) {
-            printf("upload failed: %s\n", c.text.c_str());
+            printf("%s: upload failed: %s\n", mode.c_str(), c.text.c_str());
             return;
         }
-        up.push_back(double(size) / 1e6 / secs_since(t0));
-        t0 = clock_type::now();
+        up.add(size, t);
+        t = timing{};
         int64_t got = c.get("RETR ftp_bench_big.bin", block);
         if (got != size) {
-            printf("download failed (%lld bytes): %s\n", (long long)got, c.text.c_str());
+            printf("%s: download failed (%lld bytes): %s\n", mode.c_str(), (long long)got,
+                   c.text.c_str());
             return;
         }
-        down.push_back(double(size) / 1e6 / secs_since(t0));
+        down.add(size, t);
     }
-    printf("download MB/s: %.0f (median of %d, %lld MiB)\n", median(down), runs,
-           (long long)(size >> 20));
-    printf("upload MB/s:   %.0f (median of %d)\n", median(up), runs);
+    printf("%s%s%s (%lld MiB, median of %d):\n", mode.c_str(), c.prot_p ? " -> " : "",
+           c.cipher.c_str(), (long long)(size >> 20), runs);
+    printf("  download MB/s: %5.0f   CPU ms per GiB: %5.0f\n", median(down.mbs),
+           median(down.cpu_ms_per_gib));
+    printf("  upload MB/s:   %5.0f   CPU ms per GiB: %5.0f\n", median(up.mbs),
+           median(up.cpu_ms_per_gib));
+    fflush(stdout);
     (void)c.cmd("DELE ftp_bench_big.bin");
     (void)c.cmd("QUIT");
 }
@@ -216,16 +273,34 @@ void concurrency(int sessions) {
         (void)c.cmd("DELE ftp_bench_64k.bin");
 }
 
+// A fresh key and self-signed certificate beside the server's root, for AUTH TLS.
+bool bench_tls_files(const std::filesystem::path &root) {
+    std::string key = root.string() + ".key", crt = root.string() + ".crt";
+    if (ssl_create_key_x509_file(key.c_str(), crt.c_str()) != 0) {
+        printf("key and certificate could not be made\n");
+        return false;
+    }
+    g_ftpd_conf.ftp_extensions = 1;
+    g_ftpd_conf.key_file = key;
+    g_ftpd_conf.crt_file = crt;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     int64_t size_mib = 1024;
     int sessions = 256;
     int runs = 3;
+    std::string tls = "both";
+    std::string suites = "TLS-ECDHE-RSA-WITH-AES-128-GCM-SHA256,"
+                         "TLS-ECDHE-RSA-WITH-CHACHA20-POLY1305-SHA256";
     log2_ioctl(nullptr, LOG2_IOC_LEVEL, static_cast<long>(LOG2_WARN));  // figures only
     if (argc % 2 == 0) {
         fprintf(stderr, "usage: ftp_bench [--size MiB] [--sessions N] [--runs R]\n"
-                        "       ftp_bench --host H --port P --user U --pass W [...]\n");
+                        "       ftp_bench --host H --port P --user U --pass W [...]\n"
+                        "       [--tls both|off|only] (PROT P transfers beside the clear ones)\n"
+                        "       [--suites S1,S2] (PROT P again offering only each of them)\n");
         return 2;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -237,6 +312,8 @@ int main(int argc, char **argv) {
         else if (k == "--size") size_mib = atoll(v.c_str());
         else if (k == "--sessions") sessions = atoi(v.c_str());
         else if (k == "--runs") runs = atoi(v.c_str());
+        else if (k == "--tls") tls = v;
+        else if (k == "--suites") suites = v;
         else {
             fprintf(stderr, "unknown option %s\n", k.c_str());
             return 2;
@@ -260,17 +337,32 @@ int main(int argc, char **argv) {
         g_ftpd_conf.ftp_port = g_t.port;
         g_ftpd_conf.ftp_addr = "127.0.0.1";
         g_ftpd_conf.ftp_root = root.string();
+        if (tls != "off" && !bench_tls_files(root))
+            return 1;
         srv = ftpd_start();
         if (!srv)
             return 1;
         printf("in-process server on port %d\n", g_t.port);
     }
-    throughput(size_mib << 20, runs);
-    concurrency(sessions);
+    (void)ssl_lib_init();
+    if (tls != "only")
+        throughput(size_mib << 20, runs, nullptr);
+    if (tls != "off") {
+        throughput(size_mib << 20, runs, "");
+        for (size_t p = 0; p < suites.size();) {
+            size_t comma = std::min(suites.find(',', p), suites.size());
+            throughput(size_mib << 20, runs, suites.substr(p, comma - p).c_str());
+            p = comma + 1;
+        }
+    }
+    if (tls != "only")
+        concurrency(sessions);
     if (srv) {
         ftpd_stop(srv);
         ftpd_lib_exit();
         std::filesystem::remove_all(root);
+        std::filesystem::remove(root.string() + ".key");
+        std::filesystem::remove(root.string() + ".crt");
     }
     return 0;
 }
