@@ -59,7 +59,9 @@ void app_proc_facts_read(app_proc_facts *out) {
     double page = double(sysconf(_SC_PAGESIZE));
     std::string stat;
     if (os_read_file("/proc/self/stat", &stat) == 0 && hz > 0) {
-        double boot = boot_time();
+        // /proc/stat is long on machines with many processors and interrupts, and the
+        // boot time in it never changes: it is read once.
+        static const double boot = boot_time();
         if (boot >= 0)
             out->start_time_s = boot + stat_field(stat, 22) / hz;
         out->cpu_s = (stat_field(stat, 14) + stat_field(stat, 15)) / hz;
