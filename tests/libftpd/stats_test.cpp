@@ -4,6 +4,7 @@
 #include "ftpb_util.h"
 
 #include "ftpd_internal.h"
+#include "ssl.h"
 
 namespace {
 
@@ -127,6 +128,45 @@ TEST_F(FtpdStats, AbortedUploadAndPassiveTimeOut) {
     EXPECT_EQ(b.pasv_accept_timeouts, a.pasv_accept_timeouts + 1);
     EXPECT_EQ(b.transfers[FTPD_XCMD_LIST][FTPD_XRES_FAILED],
               a.transfers[FTPD_XCMD_LIST][FTPD_XRES_FAILED]);
+}
+
+// A session counts under the port it came in on: implicit TLS as ftps, AUTH TLS on the
+// plain port as ftp.
+TEST(FtpdStatsTls, ImplicitTlsCountsAsFtpsAndAuthTlsAsFtp) {
+    std::string dir = ftpd_test_tmpdir("stats_tls");
+    ASSERT_EQ(ssl_create_key_x509_file((dir + "/k.der").c_str(), (dir + "/c.pem").c_str()), 0);
+    ftpd_test_server server;
+    int ftps = ftpd_test_free_port();
+    ASSERT_TRUE(server.start([&](ftpd_conf &cf) {
+        cf.ftps_port = ftps;
+        cf.crt_file = dir + "/c.pem";
+        cf.key_file = dir + "/k.der";
+        cf.ftp_extensions = 1;
+    }));
+    ftpd_stats a = stats();
+    ftp_client implicit, explicit_tls;
+    ASSERT_TRUE(implicit.open(server.ftps_port));
+    ASSERT_TRUE(implicit.start_tls());
+    ASSERT_EQ(implicit.reply(), 220);
+    ASSERT_TRUE(explicit_tls.open(server.port));
+    ASSERT_EQ(explicit_tls.reply(), 220);
+    ASSERT_EQ(explicit_tls.cmd("AUTH TLS"), 234);
+    ASSERT_TRUE(explicit_tls.start_tls());
+    EXPECT_EQ(explicit_tls.login("anonymous", "x"), 230);
+    ftpd_stats b = stats();
+    EXPECT_EQ(b.sessions_total[FTPD_PROTO_FTPS], a.sessions_total[FTPD_PROTO_FTPS] + 1);
+    EXPECT_EQ(b.sessions_active[FTPD_PROTO_FTPS], a.sessions_active[FTPD_PROTO_FTPS] + 1);
+    EXPECT_EQ(b.sessions_total[FTPD_PROTO_FTP], a.sessions_total[FTPD_PROTO_FTP] + 1);
+    implicit.close();
+    explicit_tls.close();
+    EXPECT_TRUE(ftpd_test_wait_until([&] {
+        ftpd_stats c = stats();
+        return c.sessions_active[FTPD_PROTO_FTPS] == a.sessions_active[FTPD_PROTO_FTPS] &&
+               c.sessions_active[FTPD_PROTO_FTP] == a.sessions_active[FTPD_PROTO_FTP];
+    }, 5000));
+    server.stop();
+    ftpd_lib_exit();
+    ftpd_test_rmtree(dir);
 }
 
 TEST(FtpdStatsNames, LabelsOfEveryIndexAndNoneBeyond) {
