@@ -185,6 +185,13 @@ class RcloneClient(FtpsCase):
         self.assertEqual(left, [])
 
 
+class RcloneResuming(RcloneClient):
+    """rclone (Go's TLS) resumes sessions only by ticket; with nvtd:ftps_data_reuse = 1 its
+    data connections must be recognised as resuming the control connection's session."""
+
+    reuse = 1
+
+
 class Capture:
     """dumpcap on lo for one port, from its start until stop(). The packets come through a
     pipe, which dumpcap flushes after every packet, so what arrived can be waited for."""

@@ -286,3 +286,41 @@ TEST_F(TlsTest, NamedSuitesAreTheOnlyOnesOfferedAndTheServersOrderPicks) {
     ssl_srv_conf_free(only_gcm);
     ssl_conf_free(cli);
 }
+
+// Python's ssl (OpenSSL) resumes by session ticket, which keeps the master secret but not
+// the session identifier: the resumed connection is recognised, a fresh one is not.
+TEST_F(TlsTest, SessionResumedByTicketIsRecognised) {
+    std::string script = dir->file("resume.py");
+    write_file(script,
+               "import socket, ssl, sys\n"
+               "ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\n"
+               "ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE\n"
+               "def run(session):\n"
+               "    raw = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=8)\n"
+               "    s = ctx.wrap_socket(raw, session=session)\n"
+               "    s.sendall(b'x')\n"
+               "    s.recv(1)\n"
+               "    return s\n"
+               "first = run(None)\n"
+               "print('ticket', first.session.has_ticket)\n"
+               "print('reused', run(first.session).session_reused, run(None).session_reused)\n");
+    raw_listener l;
+    child client("timeout 20 python3 " + script + " " + std::to_string(l.port));
+    net_stream s[3]{};
+    for (auto &st : s) {
+        net_stream_init(&st, NET_TYPE_TCP_SRV, l.accept(8000), 8000);
+        ASSERT_NE(st.handle, 0u);
+        ASSERT_NE(ssl_srv_new(&st, conf), nullptr);
+        char c;
+        ASSERT_EQ(net_read(&st, &c, 1), 1);
+        ASSERT_EQ(net_write(&st, "y", 1), 1);
+    }
+    auto *first = static_cast<ssl_session *>(s[0].tls);
+    EXPECT_TRUE(ssl_session_resumes(static_cast<ssl_session *>(s[1].tls), first));
+    EXPECT_FALSE(ssl_session_resumes(static_cast<ssl_session *>(s[2].tls), first));
+    for (auto &st : s)
+        net_close(&st);
+    std::string out = client.finish();
+    EXPECT_NE(out.find("ticket True"), std::string::npos) << out;
+    EXPECT_NE(out.find("reused True False"), std::string::npos) << out;
+}

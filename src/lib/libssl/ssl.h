@@ -91,8 +91,9 @@ void ssl_session_free(ssl_session *s);
 /// "TLSv1.2" (or "unknown") and the name of the negotiated cipher suite.
 const char *ssl_session_proto(const ssl_session *s);
 const char *ssl_session_cipher(const ssl_session *s);
-/// True when the established session b resumed a (the same session identifier): an FTPS
-/// data connection that resumed its control connection's session.
+/// True when the established session b resumed a (by session identifier or by ticket: the
+/// same master secret): an FTPS data connection that resumed its control connection's
+/// session.
 bool ssl_session_resumes(const ssl_session *b, const ssl_session *a);
 
 // ---------------------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include <mbedtls/ssl.h>
 #include <mbedtls/ssl_cache.h>
 #include <mbedtls/ssl_ciphersuites.h>
+#include <mbedtls/ssl_ticket.h>
 #include <mbedtls/x509_crt.h>
 
 #if MBEDTLS_VERSION_MAJOR < 2 || (MBEDTLS_VERSION_MAJOR == 2 && MBEDTLS_VERSION_MINOR < 28)
@@ -73,26 +74,29 @@ inline int ssl_compat_minor_version(const mbedtls_ssl_context *ssl) {
     return v && std::strcmp(v, "TLSv1.2") == 0 ? 3 : 0;
 }
 
-/// The session identifier of an established session (the server's view), into id (32
-/// bytes). Returns its length. Resumption by identifier keeps the identifier, so two
-/// sessions with the same one are one session resumed.
-inline size_t ssl_compat_session_id(const mbedtls_ssl_context *ssl, unsigned char id[32]) {
+/// Session tickets for the server when the library has them.
+#if defined(MBEDTLS_SSL_SESSION_TICKETS) && defined(MBEDTLS_SSL_TICKET_C)
+#define SSL_COMPAT_TICKETS 1
+#else
+#define SSL_COMPAT_TICKETS 0
+#endif
+
+/// The master secret of an established session, into out (48 bytes). Returns its length,
+/// 0 when there is none. A resumed session keeps it, whether it was resumed by session
+/// identifier or by ticket; a full handshake makes a new one.
+inline size_t ssl_compat_master(const mbedtls_ssl_context *ssl, unsigned char out[48]) {
 #if MBEDTLS_VERSION_MAJOR >= 3
     const mbedtls_ssl_session *s = ssl->MBEDTLS_PRIVATE(session);
-    size_t n = s ? s->MBEDTLS_PRIVATE(id_len) : 0;
-    if (n > 32)
-        n = 32;
-    if (n)
-        std::memcpy(id, s->MBEDTLS_PRIVATE(id), n);
+    if (!s)
+        return 0;
+    std::memcpy(out, s->MBEDTLS_PRIVATE(master), 48);
 #else
     const mbedtls_ssl_session *s = ssl->session;
-    size_t n = s ? s->id_len : 0;
-    if (n > 32)
-        n = 32;
-    if (n)
-        std::memcpy(id, s->id, n);
+    if (!s)
+        return 0;
+    std::memcpy(out, s->master, 48);
 #endif
-    return n;
+    return 48;
 }
 
 /// Whether AES-GCM should lead ChaCha20-Poly1305 on a processor with AES instructions. The

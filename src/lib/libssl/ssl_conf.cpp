@@ -20,11 +20,17 @@ ssl_conf::ssl_conf() {
     mbedtls_pk_init(&key);
     mbedtls_ssl_config_init(&conf);
     mbedtls_ssl_cache_init(&cache);
+#if SSL_COMPAT_TICKETS
+    mbedtls_ssl_ticket_init(&ticket);
+#endif
 }
 
 ssl_conf::~ssl_conf() {
     mbedtls_ssl_config_free(&conf);
     mbedtls_ssl_cache_free(&cache);
+#if SSL_COMPAT_TICKETS
+    mbedtls_ssl_ticket_free(&ticket);
+#endif
     mbedtls_pk_free(&key);
     mbedtls_x509_crt_free(&chain);
     mbedtls_ctr_drbg_free(&drbg);
@@ -198,6 +204,43 @@ static int srv_load_files(ssl_conf *c, const char *crt_file, const char *key_fil
     return 0;
 }
 
+#if SSL_COMPAT_TICKETS
+// The library serialises its ticket keys only when built with its threading module.
+static int locked_ticket_write(void *arg, const mbedtls_ssl_session *session,
+                               unsigned char *start, const unsigned char *end, size_t *tlen,
+                               uint32_t *lifetime) {
+    auto *c = static_cast<ssl_conf *>(arg);
+    std::scoped_lock lock(c->ticket_lock);
+    return mbedtls_ssl_ticket_write(&c->ticket, session, start, end, tlen, lifetime);
+}
+
+static int locked_ticket_parse(void *arg, mbedtls_ssl_session *session, unsigned char *buf,
+                               size_t len) {
+    auto *c = static_cast<ssl_conf *>(arg);
+    std::scoped_lock lock(c->ticket_lock);
+    return mbedtls_ssl_ticket_parse(&c->ticket, session, buf, len);
+}
+#endif
+
+// Data connections resume the control connection's session: by identifier from a cache
+// large enough for a busy server, or by ticket for clients that resume only that way (Go's
+// crypto/tls, and so rclone). Both keep a session a day, as the cache does by default.
+static int srv_conf_resumption(ssl_conf *c) {
+    mbedtls_ssl_cache_set_max_entries(&c->cache, 4096);
+    mbedtls_ssl_conf_session_cache(&c->conf, &c->cache, mbedtls_ssl_cache_get,
+                                   mbedtls_ssl_cache_set);
+#if SSL_COMPAT_TICKETS
+    int ret = mbedtls_ssl_ticket_setup(&c->ticket, locked_random, c, MBEDTLS_CIPHER_AES_256_GCM,
+                                       86400);
+    if (ret != 0) {
+        LOG2(LOG2_ERR, SSL_TAG, "mbedtls_ssl_ticket_setup returned %d\n", ret);
+        return -1;
+    }
+    mbedtls_ssl_conf_session_tickets_cb(&c->conf, locked_ticket_write, locked_ticket_parse, c);
+#endif
+    return 0;
+}
+
 // Seeds, applies the server defaults and installs chain and key. 0 or -1.
 static int srv_conf_setup(ssl_conf *c, const char *crt_file, const char *key_file) {
     if (ssl_conf_seed(c, "nvsd_srv") != 0) {
@@ -220,12 +263,7 @@ static int srv_conf_setup(ssl_conf *c, const char *crt_file, const char *key_fil
         return -1;
     }
     ssl_conf_common(c);
-    // FTPS data connections resume the control connection's session: one cache per
-    // server configuration, large enough for the sessions a busy server holds.
-    mbedtls_ssl_cache_set_max_entries(&c->cache, 4096);
-    mbedtls_ssl_conf_session_cache(&c->conf, &c->cache, mbedtls_ssl_cache_get,
-                                   mbedtls_ssl_cache_set);
-    return 0;
+    return srv_conf_resumption(c);
 }
 
 ssl_conf *ssl_srv_conf_new(const char *crt_file, const char *key_file) {

@@ -25,6 +25,10 @@ struct ssl_conf {
     mbedtls_pk_context key;
     mbedtls_ssl_config conf;
     mbedtls_ssl_cache_context cache;  ///< server: sessions that data connections may resume
+#if SSL_COMPAT_TICKETS
+    mbedtls_ssl_ticket_context ticket;  ///< server: the keys of its session tickets
+    std::mutex ticket_lock;  ///< the ticket keys rotate inside ticket writes
+#endif
     std::mutex rng_lock;  ///< sessions of many threads draw from the one DRBG
     std::vector<int> suites;  ///< suites chosen by ssl_conf_suites (0-terminated), else empty
 

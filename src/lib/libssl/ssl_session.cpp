@@ -114,10 +114,14 @@ const char *ssl_session_proto(const ssl_session *s) {
 bool ssl_session_resumes(const ssl_session *b, const ssl_session *a) {
     if (!a || !b)
         return false;
-    unsigned char ida[32], idb[32];
-    size_t na = ssl_compat_session_id(&a->ssl, ida);
-    size_t nb = ssl_compat_session_id(&b->ssl, idb);
-    return na > 0 && na == nb && std::memcmp(ida, idb, na) == 0;
+    // Not the session identifier: a client resuming by ticket sends an identifier of its own.
+    unsigned char ma[48], mb[48];
+    size_t na = ssl_compat_master(&a->ssl, ma);
+    size_t nb = ssl_compat_master(&b->ssl, mb);
+    bool same = na > 0 && na == nb && std::memcmp(ma, mb, na) == 0;
+    mbedtls_platform_zeroize(ma, sizeof ma);
+    mbedtls_platform_zeroize(mb, sizeof mb);
+    return same;
 }
 
 const char *ssl_session_cipher(const ssl_session *s) {
