@@ -105,15 +105,6 @@ inline size_t ssl_compat_master(const mbedtls_ssl_context *ssl, unsigned char ou
 /// ChaCha20-Poly1305, so there its own order (ChaCha20 first) stays.
 inline constexpr bool ssl_compat_gcm_leads = MBEDTLS_VERSION_MAJOR >= 3;
 
-/// The identifier of a cipher-suite record (a private field with an accessor in 3.x).
-inline int ssl_compat_suite_id(const mbedtls_ssl_ciphersuite_t *cs) {
-#if MBEDTLS_VERSION_MAJOR >= 3
-    return mbedtls_ssl_ciphersuite_get_id(cs);
-#else
-    return cs->id;
-#endif
-}
-
 /// Library-wide start that 3.x needs before keys are generated or parsed.
 inline int ssl_compat_crypto_init() {
 #if MBEDTLS_VERSION_MAJOR >= 3

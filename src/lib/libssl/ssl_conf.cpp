@@ -105,12 +105,12 @@ int ssl_conf_suites(ssl_conf *conf, const char *names) {
         size_t comma = rest.find(',');
         std::string name(rest.substr(0, comma));
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        const mbedtls_ssl_ciphersuite_t *cs = mbedtls_ssl_ciphersuite_from_string(name.c_str());
-        if (cs == nullptr) {
+        int id = mbedtls_ssl_get_ciphersuite_id(name.c_str());
+        if (id == 0) {
             LOG2(LOG2_ERR, SSL_TAG, "unknown cipher suite [%s]\n", name.c_str());
             return -1;
         }
-        ids.push_back(ssl_compat_suite_id(cs));
+        ids.push_back(id);
     }
     if (ids.empty()) {
         LOG2(LOG2_ERR, SSL_TAG, "no cipher suite named\n");
