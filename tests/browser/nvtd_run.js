@@ -53,8 +53,9 @@ class Nvtd {
   }
 
   /** Starts nvtd with the FTP server and the web console on free ports (a restart keeps
-   *  the ports) and waits until both accept connections. user and passwd guard FTP logins. */
-  async start({ user, passwd }) {
+   *  the ports) and waits until both accept connections. user and passwd guard FTP logins;
+   *  webUser and webPwd, when given, the web console (Basic credentials). */
+  async start({ user, passwd, webUser = '', webPwd = '' }) {
     this.ftpPort = this.ftpPort || await freePort();
     this.httpPort = this.httpPort || await freePort();
     const conf = path.join(this.tmp, 'nvtd.ini');
@@ -68,6 +69,8 @@ class Nvtd {
       '[debug]',
       `http_server_port = ${this.httpPort}`,
       'http_server_addr = 127.0.0.1',
+      `http_server_user = ${webUser}`,
+      `http_server_pwd = ${webPwd}`,
       '',
     ].join('\n'));
     const env = { ...process.env };

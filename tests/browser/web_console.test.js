@@ -233,6 +233,7 @@ describe('web console', { timeout: 150000 }, () => {
     await page.waitForFunction(() =>
       document.querySelector('#status-text').textContent === 'Unreachable');
     assert.match(await page.textContent('#banner-text'), /unreachable/i);
+    await page.screenshot({ path: path.join(SHOTS, 'error-unreachable-dark.png') });
   });
 
   it('asks for a reload when the restarted server refuses the old token', async () => {
@@ -245,6 +246,20 @@ describe('web console', { timeout: 150000 }, () => {
     await page.click('#reload');
     await page.waitForFunction(() => document.querySelector('#status-text').textContent === 'Connected');
     await runCommand(page, 'show info', /ver=1\.0\.0\.0/);
+  });
+
+  it('works behind Basic credentials, and asks to sign in again when they change', async () => {
+    await nvtd.stop();
+    await nvtd.start({ user: FTP_USER, passwd: FTP_PASS, webUser: 'admin', webPwd: 'first' });
+    const p = await openPage('', { httpCredentials: { username: 'admin', password: 'first' } });
+    await runCommand(p, 'show info', /ver=1\.0\.0\.0/);
+    await nvtd.stop();
+    await nvtd.start({ user: FTP_USER, passwd: FTP_PASS, webUser: 'admin', webPwd: 'second' });
+    await p.waitForFunction(() => /401/.test(document.querySelector('#banner-text').textContent));
+    assert.equal(await p.textContent('#status-text'), 'Error 401');
+    assert.ok(await p.isVisible('#reload'));
+    await p.screenshot({ path: path.join(SHOTS, 'error-401-light.png') });
+    await p.context().close();
   });
 
   it('raised no script errors', () => {
