@@ -2,6 +2,7 @@
 command's reply, the page token, Basic authentication, the icon, unknown paths, the
 loopback-only default, and a start that finds its port taken."""
 import http.client
+import json
 import re
 import socket
 import time
@@ -115,6 +116,21 @@ class Token(Console):
         self.assertEqual(headers["Content-Type"], "application/json")
         _, _, _, body = self.get("/cmd?token=%s&command=show%%20dvar" % token)
         self.assertIn(b"log.level=dbg", body)
+
+    def test_log_view_gets_each_line_once_as_valid_json(self):
+        token = self.token()
+        # The failure's log line carries the decoded name: a quote, a backslash, a control
+        # byte and a non-ASCII character.
+        self.get("/update?token=%s&name=q%%22b%%5Cc%%01%%C3%%A9&value=1" % token)
+        want = 'q"b\\c\x01\u00e9'
+        seen, deadline = [], time.time() + WAIT
+        while not seen and time.time() < deadline:
+            status, _, _, body = self.get("/log?token=" + token)
+            self.assertEqual(status, 200)
+            seen = [r for r in json.loads(body) if want in r["log"]]
+        self.assertEqual([r["level"] for r in seen], ["error"])
+        _, _, _, body = self.get("/log?token=" + token)
+        self.assertFalse([r for r in json.loads(body) if want in r["log"]])
 
     def test_metrics_need_no_token(self):
         status, _, headers, body = self.get("/metrics")
