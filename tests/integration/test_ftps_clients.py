@@ -121,15 +121,15 @@ class PythonClient(FtpsCase):
 
 
 class RcloneClient(FtpsCase):
-    """rclone's ftp backend over explicit TLS: it lists with MLSD, sets modification times
-    with MFMT and opens a fresh TLS session on each data connection."""
+    """rclone's ftp backend over explicit TLS (PROT P): it lists with MLSD and sets
+    modification times with MFMT."""
 
     TREE = {"a.txt": b"alpha\n", "sub/b b.bin": os.urandom(300000), "sub/deep/c": b"",
             "sub/deep/d.bin": os.urandom(70000)}
 
-    def rclone(self, *args):
+    def rclone(self, *args, status=0):
         """Runs rclone with the remote nv: (this server, explicit TLS, our own certificate
-        accepted); returns its output, failing the test when rclone fails."""
+        accepted); returns its output, failing the test unless rclone ends with status."""
         pw = subprocess.run(["rclone", "obscure", "x"], capture_output=True, timeout=30)
         env = dict(os.environ, RCLONE_CONFIG="/dev/null", RCLONE_CONFIG_NV_TYPE="ftp",
                    RCLONE_CONFIG_NV_HOST="127.0.0.1", RCLONE_CONFIG_NV_PORT=str(self.port),
@@ -141,7 +141,7 @@ class RcloneClient(FtpsCase):
                             "--low-level-retries", "1", "--retries", "1", *args], env=env,
                            capture_output=True, timeout=120)
         out = (r.stdout + r.stderr).decode(errors="replace")
-        self.assertEqual(r.returncode, 0, out)
+        self.assertEqual(r.returncode, status, out)
         return out
 
     def make_tree(self, top):
@@ -178,8 +178,8 @@ class RcloneClient(FtpsCase):
         self.rclone("check", local, "nv:up")
         with open(os.path.join(local, "a.txt"), "ab") as f:
             f.write(b"more")
-        with self.assertRaises(AssertionError):
-            self.rclone("check", local, "nv:up")
+        out = self.rclone("check", local, "nv:up", status=1)
+        self.assertIn("a.txt: sizes differ", out)
         self.rclone("delete", "nv:up")
         left = [n for _, _, files in os.walk(os.path.join(self.root, "up")) for n in files]
         self.assertEqual(left, [])
