@@ -233,11 +233,6 @@ bool os_local_socket_remove(const char *path) {
 // ---------------------------------------------------------------------------------------
 // Sockets.
 
-static bool set_nonblock(int fd) {
-    int fl = fcntl(fd, F_GETFL);
-    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
-}
-
 static int sys_family(int family) {
     switch (family) {
     case OS_AF_INET: return AF_INET;
@@ -251,16 +246,8 @@ os_socket_t os_socket_init(int type, int family) {
     PAL_ASSERT_RET(type == OS_SOCKET_TCP, 0);
     int af = sys_family(family);
     PAL_ASSERT_RET(af >= 0, 0);
-    int fd = socket(af, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    if (!set_nonblock(fd)) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return 0;
-    }
-    return handle_of(fd);
+    int fd = socket(af, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    return fd < 0 ? 0 : handle_of(fd);
 }
 
 bool os_socket_ctrl(os_socket_t s, int code, unsigned long value) {
