@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string_view>
 
@@ -131,10 +132,15 @@ static void drain(net_stream *s) {
 
 static int serve_one(void *arg) {
     auto *r = static_cast<httpd_request *>(arg);
-    if (httpdReadRequest(r->srv, r) == 0)
-        httpdProcessRequest(r->srv, r);
-    else
-        LOG2(LOG2_DBG, HTTPD_TAG, "No valid request received\n");
+    try {
+        if (httpdReadRequest(r->srv, r) == 0)
+            httpdProcessRequest(r->srv, r);
+        else
+            LOG2(LOG2_DBG, HTTPD_TAG, "No valid request received\n");
+    } catch (const std::exception &e) {
+        // Out of memory inside a request ends that request only.
+        LOG2(LOG2_ERR, HTTPD_TAG, "request from %s ended: %s\n", r->peer.c_str(), e.what());
+    }
     drain(&r->stream);
     return 0;
 }
