@@ -31,6 +31,7 @@ if (!fs.existsSync(CHROMIUM) || !process.env.NVTD_BIN || !fs.existsSync(process.
 
 const FTP_USER = 'tester';
 const FTP_PASS = 'secret7';
+const MARKUP = 'echo <img src=x onerror=window.hit=1><b>bold</b>';
 
 describe('web console', { timeout: 150000 }, () => {
   let nvtd, browser, page;
@@ -114,12 +115,18 @@ describe('web console', { timeout: 150000 }, () => {
     assert.doesNotMatch(text, /\u0000/);
   });
 
+  it('shows markup in a reply as text', async () => {
+    await runCommand(page, MARKUP, /<b>bold<\/b>/);
+    assert.equal(await page.locator('#out img, #out b').count(), 0);
+    assert.equal(await page.evaluate(() => window.hit), undefined);
+  });
+
   it('recalls lines with Up and Down, and clears without a request', async () => {
     await runCommand(page, 'show dvar', /log\.level=/);
     await page.press('#cmd', 'ArrowUp');
     assert.equal(await page.inputValue('#cmd'), 'show dvar');
     await page.press('#cmd', 'ArrowUp');
-    assert.equal(await page.inputValue('#cmd'), 'show info');
+    assert.equal(await page.inputValue('#cmd'), MARKUP);
     await page.press('#cmd', 'ArrowDown');
     assert.equal(await page.inputValue('#cmd'), 'show dvar');
     const sent = cmdRequests.length;
