@@ -136,6 +136,12 @@ describe('web console', { timeout: 150000 }, () => {
     assert.equal(cmdRequests.length, sent, 'clear went to the server');
   });
 
+  it('refuses a line too long for the server, without sending it', async () => {
+    const sent = cmdRequests.length;
+    await runCommand(page, 'echo ' + 'x'.repeat(1100), /Not sent: too long/);
+    assert.equal(cmdRequests.length, sent);
+  });
+
   it('shows the log line of an FTP login in Log View, coloured by its level', async () => {
     await page.click('#tab-log');
     const replies = await ftpSession(nvtd.ftpPort, [`USER ${FTP_USER}`, 'PASS wrong', 'QUIT']);
@@ -223,6 +229,20 @@ describe('web console', { timeout: 150000 }, () => {
     await page.click('#logmenu [data-act="clear"]');
     assert.equal(await page.locator('#log .row').count(), 0);
     assert.equal(await page.isVisible('#logmenu'), false);
+  });
+
+  it('keeps the last 1000 lines in Log View', { timeout: 90000 }, async () => {
+    // At level dbg the shell logs a line for every command it runs.
+    assert.equal(await page.locator('#log .row').count(), 0);
+    await page.click('#tab-console');
+    for (let i = 0; i < 8; i++)
+      await runCommand(page, 'pwd;'.repeat(150), /\//);
+    await runCommand(page, 'echo cap_end_marker', /cap_end_marker/);
+    await page.click('#tab-log');
+    await page.locator('#log .row', { hasText: 'cmd=[echo cap_end_marker]' }).first()
+      .waitFor({ timeout: 60000 });
+    assert.equal(await page.locator('#log .row').count(), 1000);
+    assert.match(await page.textContent('#log-count'), /^1000 lines/);
   });
 
   it('opens the tab named by ?dp first', async () => {
