@@ -198,6 +198,25 @@ describe('web console', { timeout: 150000 }, () => {
     assert.equal(await page.textContent('tr[data-name="log.level"] .v'), 'dbg');
   });
 
+  it('refuses a value too long for the server, without sending it', async () => {
+    const updates = [];
+    const seen = (r) => { if (new URL(r.url()).pathname === '/update') updates.push(r.url()); };
+    page.on('request', seen);
+    await page.dblclick('tr[data-name="log.level"] .v');
+    await page.evaluate(() => {
+      const s = document.querySelector('tr[data-name="log.level"] select');
+      s.add(new Option('d'.repeat(64)));
+      s.value = 'd'.repeat(64);
+    });
+    await page.click('tr[data-name="log.level"] .btn.primary');
+    const msg = page.locator('tr[data-name="log.level"] .msgline.bad');
+    await msg.waitFor();
+    assert.match(await msg.textContent(), /Too long: 64 bytes/);
+    page.off('request', seen);
+    assert.deepEqual(updates, []);
+    await page.click('tr[data-name="log.level"] .edit .btn:not(.primary)');
+  });
+
   it('saves screenshots of the three tabs in light and dark', async () => {
     for (const scheme of ['light', 'dark']) {
       await page.emulateMedia({ colorScheme: scheme });
