@@ -45,7 +45,7 @@ double secs_since(clock_type::time_point t0) {
 
 struct options {
     std::string nvtd = NVTD_BENCH_BIN;
-    int size_mib = 256;
+    int size_mib = 1024;
     double secs = 3.0;
     int runs = 7;
 };
@@ -182,13 +182,25 @@ int http_get(const std::string &path, std::string *body = nullptr) {
     return atoi(got.c_str() + 9);
 }
 
+/// nvtd's CPU seconds as its /metrics page tells them, or -1.
+double nvtd_cpu_seconds() {
+    std::string body;
+    if (http_get("/metrics", &body) != 200)
+        return -1;
+    static const char key[] = "\nprocess_cpu_seconds_total ";
+    size_t at = body.find(key);
+    return at == std::string::npos ? -1 : atof(body.c_str() + at + sizeof key - 1);
+}
+
 struct load_result {
     double rps;
     long errors;
+    double cpu_us;  ///< nvtd's CPU time per request
 };
 
 /// clients threads each sending requests for secs seconds.
 load_result http_load(const std::string &path, int clients, double secs) {
+    double cpu0 = nvtd_cpu_seconds();
     std::atomic<long> ok{0}, bad{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
@@ -203,7 +215,9 @@ load_result http_load(const std::string &path, int clients, double secs) {
     for (auto &t : threads)
         t.join();
     double elapsed = secs_since(t0);
-    return {double(ok.load()) / elapsed, bad.load()};
+    double cpu = nvtd_cpu_seconds() - cpu0;
+    long n = std::max(1L, ok.load() + bad.load());
+    return {double(ok.load()) / elapsed, bad.load(), cpu * 1e6 / double(n)};
 }
 
 /// The page's token: the value of the hidden input whose id is "token".
@@ -386,12 +400,14 @@ int main(int argc, char **argv) {
         return 1;
     }
     printf("web console, %.1f s per figure, one request per connection\n", o.secs);
-    printf("  %-10s %14s %14s\n", "path", "1 client", "32 clients");
+    printf("  %-10s %14s %14s %26s\n", "path", "1 client", "32 clients",
+           "nvtd CPU/request (1, 32)");
     for (const auto &[label, path] : {std::pair{"/metrics", std::string("/metrics")},
                                       std::pair{"/cmd", cmd}}) {
         load_result one = http_load(path, 1, o.secs);
         load_result many = http_load(path, 32, o.secs);
-        printf("  %-10s %10.0f r/s %10.0f r/s", label, one.rps, many.rps);
+        printf("  %-10s %10.0f r/s %10.0f r/s %13.0f us %8.0f us", label, one.rps, many.rps,
+               one.cpu_us, many.cpu_us);
         if (one.errors + many.errors > 0)
             printf("  (%ld failed)", one.errors + many.errors);
         printf("\n");
