@@ -224,7 +224,7 @@ describe('web console', { timeout: 150000 }, () => {
       await runCommand(page, 'show info', /ver=/);
       await page.screenshot({ path: path.join(SHOTS, `console-${scheme}.png`) });
       await page.click('#tab-log');
-      await page.locator('#log .row').first().waitFor();
+      await page.locator('#log .row.debug').first().waitFor();  // level dbg since the last test
       await page.screenshot({ path: path.join(SHOTS, `log-${scheme}.png`) });
       await page.click('#tab-setting');
       await page.locator('tr[data-name="log.dbgview"]').waitFor();
