@@ -241,6 +241,19 @@ describe('web console', { timeout: 150000 }, () => {
         assert.ok(fs.statSync(path.join(SHOTS, `${name}-${scheme}.png`)).size > 5000);
   });
 
+  it('hides and shows a level with its toggle', async () => {
+    await page.click('#tab-log');
+    const debug = page.locator('#log .row.debug');
+    const others = page.locator('#log .row:not(.debug)');
+    await debug.first().waitFor();
+    await page.click('.lvl[data-level="debug"]');
+    assert.equal(await debug.first().isVisible(), false);
+    assert.equal(await others.first().isVisible(), true);
+    assert.equal(await page.getAttribute('.lvl[data-level="debug"]', 'aria-pressed'), 'false');
+    await page.click('.lvl[data-level="debug"]');
+    assert.equal(await debug.first().isVisible(), true);
+  });
+
   it('empties Log View from the context menu', async () => {
     await page.click('#tab-log');
     await page.locator('#log .row').first().waitFor();
@@ -291,6 +304,8 @@ describe('web console', { timeout: 150000 }, () => {
     await runCommand(page, 'show info', /403/);
     await page.click('#reload');
     await page.waitForFunction(() => document.querySelector('#status-text').textContent === 'Connected');
+    await page.press('#cmd', 'ArrowUp');  // the line history outlives the reload
+    assert.equal(await page.inputValue('#cmd'), 'show info');
     await runCommand(page, 'show info', /ver=1\.0\.0\.0/);
   });
 
