@@ -57,7 +57,9 @@ describe('web console', { timeout: 150000 }, () => {
 
   after(async () => {
     try {
-      if (browser) await browser.close();
+      // Bounded: a browser that does not close ends with this process (its pipe closes).
+      if (browser)
+        await Promise.race([browser.close(), new Promise((r) => setTimeout(r, 10000).unref())]);
     } finally {
       try {
         await nvtd.stop();
