@@ -116,6 +116,12 @@ class Token(Console):
         self.assertEqual(headers["Content-Type"], "application/json")
         _, _, _, body = self.get("/cmd?token=%s&command=show%%20dvar" % token)
         self.assertIn(b"log.level=dbg", body)
+        # At debug level each request's query is logged, the token's value left out.
+        lines, deadline = [], time.time() + WAIT
+        while not any("command=show%20dvar" in line for line in lines) and time.time() < deadline:
+            lines += [r["log"] for r in json.loads(self.get("/log?token=" + token)[3])]
+        self.assertIn("[token=***&command=show%20dvar]", "".join(lines))
+        self.assertNotIn(token, "".join(lines))
 
     def test_log_view_gets_each_line_once_as_valid_json(self):
         token = self.token()

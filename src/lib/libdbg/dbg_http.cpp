@@ -73,10 +73,30 @@ enum : unsigned {
 
 /// The console of the request when it passes the gate for flags; null when a reply that
 /// refuses it has been sent.
+/// The query as the log shows it: the page token's value is left out, so that a log
+/// shown to others (or the console's own Log View) never hands it on.
+static std::string query_for_log(std::string_view q) {
+    std::string out;
+    while (!q.empty()) {
+        size_t amp = q.find('&');
+        std::string_view item = q.substr(0, amp);
+        size_t eq = item.find('=');
+        if (eq != std::string_view::npos && item.substr(0, eq) == "token")
+            out.append("token=***");
+        else
+            out.append(item);
+        if (amp == std::string_view::npos)
+            break;
+        out.push_back('&');
+        q.remove_prefix(amp + 1);
+    }
+    return out;
+}
+
 static http_console *http_gate(httpd_server *srv, httpd_request *r, unsigned flags) {
     auto *c = static_cast<http_console *>(httpd_server_arg(srv));
     if ((flags & HTTP_QUIET) == 0)
-        LOG2(LOG2_DBG, DBG_TAG, "[%s]\n", httpd_req_query(r));
+        LOG2(LOG2_DBG, DBG_TAG, "[%s]\n", query_for_log(httpd_req_query(r)).c_str());
     if ((flags & HTTP_AUTH) != 0 && !is_need_auth(c, r))
         return nullptr;
     std::string token;
