@@ -102,7 +102,7 @@ int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len, int64_t 
         }
         if (cancelled(cancel)) {
             os_socket_set_error(PAL_ECANCELED);
-            return -1;
+            return sent > 0 ? sent : -1;
         }
         int left = timeout_ms - static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
         if (left <= 0)
@@ -166,7 +166,7 @@ int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size, int64
         }
         if (cancelled(cancel)) {
             os_socket_set_error(PAL_ECANCELED);
-            return -1;
+            return moved > 0 ? moved : -1;
         }
         int idle = static_cast<int>(std::min<uint64_t>(os_clock_ms() - last, 0x7fffffff));
         int left = timeout_ms - idle;

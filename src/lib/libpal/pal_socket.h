@@ -211,16 +211,18 @@ struct os_cancel {
 /// them through user memory, at most block bytes per system call. The socket is set up for
 /// the bulk send once per call. Waits for room in slices of 500 ms; gives up after
 /// timeout_ms without progress, or when cancel (may be null) says so. Never raises SIGPIPE.
-/// Returns the bytes sent (len, or fewer at the time-out or when the file ended early), or
-/// -1 on an error or cancel (the socket error set).
+/// Returns the bytes sent (len, or fewer at the time-out, at a cancel or when the file ended
+/// early; a cancel sets the socket error to PAL_ECANCELED), or -1 on an error or a cancel
+/// before the first byte (the socket error set).
 [[nodiscard]] int64_t os_sendfile(os_socket_t s, int fd, int64_t offset, int64_t len,
                                   int64_t block, int timeout_ms, const os_cancel *cancel);
 /// Moves up to len bytes from the socket s into the file fd at its current position,
 /// through buf (size bytes), waking for batches of up to half of buf rather than for every
 /// segment. Returns when len bytes moved, the peer closed (*eof set) or nothing came for
 /// timeout_ms (waits in slices of 300 ms, cancel asked; may be null). Returns the bytes
-/// moved (0: nothing within the time-out, or the end), -1 on a socket error or cancel, -2
-/// when writing the file failed (a full disk); the socket error tells the cause.
+/// moved (0: nothing within the time-out, or the end; after a cancel what moved before it,
+/// with the socket error PAL_ECANCELED), -1 on a socket error or a cancel before any byte,
+/// -2 when writing the file failed (a full disk); the socket error tells the cause.
 [[nodiscard]] int64_t os_socket_recv_file(os_socket_t s, int fd, char *buf, size_t size,
                                           int64_t len, int timeout_ms, const os_cancel *cancel,
                                           int *eof);
