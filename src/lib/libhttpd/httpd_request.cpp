@@ -8,6 +8,7 @@
 
 #include "log.h"
 #include "pal.h"
+#include "pal_url.h"
 
 // ---------------------------------------------------------------------------------------
 // Receive buffer and lines.
@@ -174,16 +175,6 @@ static void take_header(httpd_request *r, const std::string &line) {
     }
 }
 
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /// '+' as a blank and %XX as its byte; a '%' without two hex digits stays as it is.
 static std::string decode_value(std::string_view v) {
     std::string out;
@@ -193,9 +184,9 @@ static std::string decode_value(std::string_view v) {
             out.push_back(' ');
             continue;
         }
-        if (v[i] == '%' && i + 2 < v.size() && hex_value(v[i + 1]) >= 0 &&
-            hex_value(v[i + 2]) >= 0) {
-            out.push_back(char(hex_value(v[i + 1]) * 16 + hex_value(v[i + 2])));
+        if (v[i] == '%' && i + 2 < v.size() && url_hex(v[i + 1]) >= 0 &&
+            url_hex(v[i + 2]) >= 0) {
+            out.push_back(char(url_hex(v[i + 1]) * 16 + url_hex(v[i + 2])));
             i += 2;
             continue;
         }

@@ -29,16 +29,6 @@ int conf_proxy_2_id(const char *proto, net_err *e) {
     return -1;
 }
 
-static int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Hex text to bytes into out (terminated). False for an odd length or a non-hex digit,
 // and for a NUL byte, which a password string cannot carry.
 static bool hex_decode(const char *hex, std::span<char> out) {
@@ -46,8 +36,8 @@ static bool hex_decode(const char *hex, std::span<char> out) {
     if (n % 2 != 0 || n / 2 >= out.size())
         return false;
     for (size_t i = 0; i < n; i += 2) {
-        int hi = hex_digit(hex[i]);
-        int lo = hex_digit(hex[i + 1]);
+        int hi = url_hex(hex[i]);
+        int lo = url_hex(hex[i + 1]);
         if (hi < 0 || lo < 0 || (hi == 0 && lo == 0))
             return false;
         out[i / 2] = static_cast<char>(hi * 16 + lo);

@@ -209,7 +209,7 @@ int str_query_get(const char *query, const char *key, char *out, size_t out_size
     }
 }
 
-static int url_hex(char c) {
+int url_hex(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }

@@ -54,6 +54,8 @@ int url_set_query(char *url, const char *key, const char *val, int escape, int m
 
 /// Raw (not decoded) value of key in a query text into out. 0, or -1 when absent.
 int str_query_get(const char *query, const char *key, char *out, size_t out_size);
+/// The value of one hexadecimal digit, or -1.
+int url_hex(char c);
 /// Percent-decodes src into out (always terminated). Returns the length.
 size_t url_decode(const char *src, char *out, size_t out_size);
 /// Percent-escapes src for a query value into out (always terminated). Returns the length.
