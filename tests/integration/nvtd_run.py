@@ -35,6 +35,23 @@ def free_port():
         return s.getsockname()[1]
 
 
+# 127.0.0.1 and ::1 as /proc/net/tcp and tcp6 print them.
+LOOPBACK_HEX = {"0100007F", "00000000000000000000000001000000"}
+
+
+def listening_addresses(port):
+    """The local addresses (as /proc/net/tcp* prints them) with a listener on port."""
+    addrs = set()
+    for name in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(name) as f:
+            for row in f.read().splitlines()[1:]:
+                local, state = row.split()[1], row.split()[3]
+                ip, p = local.split(":")
+                if state == "0A" and int(p, 16) == port:
+                    addrs.add(ip)
+    return addrs
+
+
 def clean_env():
     env = dict(os.environ)
     env.pop("NVDBGLOG", None)
