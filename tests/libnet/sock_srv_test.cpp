@@ -11,7 +11,19 @@
 
 #include "net_test_util.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace {
+// Whether s sends small writes at once (TCP_NODELAY): replies and listing lines must not
+// wait for the peer's delayed acknowledgement. A handle is its descriptor plus one.
+bool no_delay(os_socket_t s) {
+    int v = 0;
+    socklen_t len = sizeof v;
+    return getsockopt(static_cast<int>(s - 1), IPPROTO_TCP, TCP_NODELAY, &v, &len) == 0 && v;
+}
+
 // Keeps accepted connections (and their peers) until the test ends.
 struct accept_log {
     std::mutex lock;
@@ -177,6 +189,8 @@ TEST(SockServer, ThreePendingConnectionsAreAllAccepted) {
     stage = 2;
     EXPECT_TRUE(log.wait_for(3));
     EXPECT_EQ(log.count(), 3u);
+    for (os_socket_t s : log.socks)
+        EXPECT_TRUE(no_delay(s));
     (void)sock_del_event_proc(ec);
     for (os_socket_t s : {c[0], c[1], c[2]})
         sock_tcp_close(s);
@@ -323,6 +337,7 @@ TEST(SockWaitServer, TakesTheFirstConnectionFromTheAllowedHostOnly) {
     os_socket_t a = connect_to("127.0.0.1", port);
     os_socket_t taken = sock_tcp_server_wait_accept(w, 3000);
     ASSERT_NE(taken, 0u);
+    EXPECT_TRUE(no_delay(taken));
     // One connection only: the listener is closed now and a second connect is refused.
     EXPECT_EQ(sock_connect("127.0.0.1", port, 2000, nullptr, &e), 0u);
     EXPECT_EQ(sock_tcp_server_wait_accept(w, 0), 0u);

@@ -7,6 +7,7 @@
 #include "log.h"
 #include "net_internal.h"
 
+// Connections accepted on the listener take these settings from it.
 static void set_buffers(os_socket_t s, int recv_buf, int send_buf) {
     if (!os_socket_ctrl(s, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1))
         LOG2(LOG2_WARN, NET_TAG, "OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
@@ -43,7 +44,9 @@ os_socket_t sock_tcp_bind(const char *addr, int port, sock_srv_opts *opts) {
         return 0;
     }
     os_sockaddr local{};
-    if (os_socket_local(s, &local))
+    if (port != 0)
+        opts->bound_port = port;
+    else if (os_socket_local(s, &local))
         opts->bound_port = local.port;
     return s;
 }

@@ -323,10 +323,6 @@ os_socket_t os_socket_accept(os_socket_t s, os_sockaddr *peer) {
     } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
     if (fd < 0)
         return 0;
-    if (ss.ss_family == AF_INET || ss.ss_family == AF_INET6) {
-        int one = 1;
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
     if (peer)
         from_sys(reinterpret_cast<sockaddr *>(&ss), peer);
     return handle_of(fd);

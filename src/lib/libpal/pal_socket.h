@@ -88,8 +88,9 @@ bool os_socket_ctrl(os_socket_t s, int code, unsigned long value);
 /// and made mode 0600 after the bind. Returns true on success.
 [[nodiscard]] bool os_socket_bind(os_socket_t s, const os_sockaddr *addr);
 [[nodiscard]] bool os_socket_listen(os_socket_t s, int backlog);
-/// Takes one pending connection, non-blocking and (for TCP) with TCP_NODELAY; peer may be
-/// null. Returns the new handle (owned by the caller) or 0 when none is pending.
+/// Takes one pending connection, non-blocking; a TCP connection takes TCP_NODELAY and the
+/// buffer sizes from its listener. peer may be null. Returns the new handle (owned by the
+/// caller) or 0 when none is pending.
 [[nodiscard]] os_socket_t os_socket_accept(os_socket_t s, os_sockaddr *peer);
 bool os_socket_local(os_socket_t s, os_sockaddr *out);
 bool os_socket_peer(os_socket_t s, os_sockaddr *out);

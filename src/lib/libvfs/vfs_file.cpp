@@ -611,7 +611,8 @@ static int open_flags(unsigned flags) {
 }
 
 // Only regular files are served: a directory, a pipe or a device would block or make no
-// sense as a transfer. O_NONBLOCK keeps the open itself from waiting on a pipe.
+// sense as a transfer. O_NONBLOCK keeps the open itself from waiting on a pipe; reads and
+// writes of a regular file never wait on it, so the flag stays.
 static int open_checked(loc_mount *mc, const char *path, unsigned flags, mode_t mode) {
     if (flags & VFS_O_SNAPSHOT)
         return REC_CODE(mc, PAL_ENOTSUP);
@@ -625,9 +626,6 @@ static int open_checked(loc_mount *mc, const char *path, unsigned flags, mode_t 
         return REC_OS(mc, errno);
     if (!S_ISREG(sb.st_mode))
         return REC_CODE(mc, S_ISDIR(sb.st_mode) ? PAL_EISDIR : PAL_EACCES);
-    int fl = fcntl(fd.get(), F_GETFL);
-    if (fl < 0 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
-        return REC_OS(mc, errno);
     if (flags & (VFS_O_SEQUENTIAL | VFS_O_RANDOM))
         (void)posix_fadvise(fd.get(), 0, 0,
                             (flags & VFS_O_RANDOM) ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
