@@ -138,12 +138,6 @@ class Token(Console):
         _, _, _, body = self.get("/log?token=" + token)
         self.assertFalse([r for r in json.loads(body) if want in r["log"]])
 
-    def test_metrics_need_no_token(self):
-        status, _, headers, body = self.get("/metrics")
-        self.assertEqual(status, 200)
-        self.assertEqual(headers["Content-Type"], "text/plain; version=0.0.4")
-        self.assertTrue(body)
-
     def test_unknown_paths_are_not_found(self):
         for path in ("/x", "/cmd/", "/x/cmd"):
             status, reason, _, body = self.get(path)
@@ -176,8 +170,6 @@ class Login(Console):
         token = self.token(self.GOOD)
         status, _, _, body = self.get("/cmd?token=%s&command=echo%%20in" % token, self.GOOD)
         self.assertEqual((status, body), (200, b'[{"resp":"in\\n\\u0000"}]'))
-        status, _, _, _ = self.get("/metrics", self.GOOD)
-        self.assertEqual(status, 200)
 
     def test_icon_needs_no_credentials(self):
         status, _, headers, body = self.get("/favicon.ico")
