@@ -9,7 +9,6 @@
 #include "log.h"
 #include "net.h"
 #include "pal.h"
-#include "pal_socket.h"
 #include "sh.h"
 
 namespace {
@@ -25,16 +24,11 @@ protected:
 
 /// A port of 127.0.0.1 that nothing listens on now.
 int free_port() {
-    os_socket_t s = os_socket_init(OS_SOCKET_TCP, OS_AF_INET);
-    os_sockaddr sa{};
-    int port = 0;
-    os_sockaddr local{};
-    if (s && os_ipaddr_parse("127.0.0.1", &sa) && os_socket_bind(s, &sa) &&
-        os_socket_local(s, &local))
-        port = local.port;
-    if (s)
-        os_socket_exit(s);
-    return port;
+    sock_srv_opts o{};
+    os_socket_t s = sock_tcp_bind("127.0.0.1", 0, &o);
+    if (s != 0)
+        sock_tcp_close(s);
+    return o.bound_port;
 }
 
 /// The whole reply to GET path (empty when the connection fails).

@@ -144,14 +144,11 @@ TEST_F(DbgHttpText, UpdateFailuresCarryTheEscapedReason) {
 }
 
 TEST(DbgHttpLevel, NamesOfRecordLevels) {
-    EXPECT_EQ(dbg_http_level_name(LOG2_VERB), "debug");
-    EXPECT_EQ(dbg_http_level_name(LOG2_DBG), "debug");
-    EXPECT_EQ(dbg_http_level_name(LOG2_INFO), "info");
-    EXPECT_EQ(dbg_http_level_name(LOG2_NOTI), "warning");
-    EXPECT_EQ(dbg_http_level_name(LOG2_WARN), "warning");
-    EXPECT_EQ(dbg_http_level_name(LOG2_ERR), "error");
-    EXPECT_EQ(dbg_http_level_name(LOG2_CRIT), "error");
-    EXPECT_EQ(dbg_http_level_name(9), "unkown(9)");
+    // From LOG2_CRIT (2) to one beyond LOG2_VERB.
+    const char *want[] = {"error", "error", "warning", "warning",
+                          "info",  "debug", "debug",   "unkown(9)"};
+    for (int level = LOG2_CRIT; level <= LOG2_VERB + 1; level++)
+        EXPECT_EQ(dbg_http_level_name(level), want[level - LOG2_CRIT]) << level;
 }
 
 TEST_F(DbgHttpText, LogGivesNewRecordsOnceThenAnEmptyArray) {
