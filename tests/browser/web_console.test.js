@@ -101,6 +101,21 @@ describe('web console', { timeout: 150000 }, () => {
     return (await row.first().getAttribute('class')).split(' ');
   }
 
+  /** Offers value for log.level in Settings (as an older page might), saves it and returns
+   *  the refusal the row then shows. */
+  async function refusedLevel(value) {
+    await page.dblclick('tr[data-name="log.level"] .v');
+    await page.evaluate((v) => {
+      const s = document.querySelector('tr[data-name="log.level"] select');
+      s.add(new Option(v, v));
+      s.value = v;
+    }, value);
+    await page.click('tr[data-name="log.level"] .btn.primary');
+    const msg = page.locator('tr[data-name="log.level"] .msgline.bad');
+    await msg.waitFor();
+    return msg.textContent();
+  }
+
   it('fills the page from the template: title, prompt and a token', async () => {
     assert.equal(await page.title(), 'NVTD Web Debug Tool');
     assert.equal(await page.textContent('#prompt'), 'nvtd>');
@@ -185,17 +200,7 @@ describe('web console', { timeout: 150000 }, () => {
 
   it('shows the reason when the server refuses a value', async () => {
     await page.click('#tab-setting');
-    await page.dblclick('tr[data-name="log.level"] .v');
-    // A level the server does not know, as an older page might offer it.
-    await page.evaluate(() => {
-      const s = document.querySelector('tr[data-name="log.level"] select');
-      s.add(new Option('verbose', 'verbose'));
-      s.value = 'verbose';
-    });
-    await page.click('tr[data-name="log.level"] .btn.primary');
-    const msg = page.locator('tr[data-name="log.level"] .msgline.bad');
-    await msg.waitFor();
-    assert.match(await msg.textContent(), /verbose/);
+    assert.match(await refusedLevel('verbose'), /verbose/);  // a level the server does not know
     await page.click('tr[data-name="log.level"] .edit .btn:not(.primary)');
     assert.equal(await page.textContent('tr[data-name="log.level"] .v'), 'dbg');
   });
@@ -204,16 +209,7 @@ describe('web console', { timeout: 150000 }, () => {
     const updates = [];
     const seen = (r) => { if (new URL(r.url()).pathname === '/update') updates.push(r.url()); };
     page.on('request', seen);
-    await page.dblclick('tr[data-name="log.level"] .v');
-    await page.evaluate(() => {
-      const s = document.querySelector('tr[data-name="log.level"] select');
-      s.add(new Option('d'.repeat(64)));
-      s.value = 'd'.repeat(64);
-    });
-    await page.click('tr[data-name="log.level"] .btn.primary');
-    const msg = page.locator('tr[data-name="log.level"] .msgline.bad');
-    await msg.waitFor();
-    assert.match(await msg.textContent(), /Too long: 64 bytes/);
+    assert.match(await refusedLevel('d'.repeat(64)), /Too long: 64 bytes/);
     page.off('request', seen);
     assert.deepEqual(updates, []);
     await page.click('tr[data-name="log.level"] .edit .btn:not(.primary)');
