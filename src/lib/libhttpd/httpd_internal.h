@@ -75,9 +75,8 @@ struct httpd_server {
     httpd_dir root;
     sock_srv *listener = nullptr;
     int port = 0;
-    std::mutex lock;  ///< guards active and running
+    std::mutex lock;  ///< guards running
     std::condition_variable idle;
-    int active = 0;
     std::vector<httpd_request *> running;  ///< requests whose threads run
     bool orphaned = false;  ///< freed from one of its own requests: the last one frees it
 };

@@ -113,8 +113,7 @@ static void request_done(httpd_server *srv, httpd_request *r) {
     {
         std::scoped_lock g(srv->lock);
         std::erase(srv->running, r);
-        srv->active--;
-        last = srv->orphaned && srv->active == 0;
+        last = srv->orphaned && srv->running.empty();
         srv->idle.notify_all();
     }
     if (last)
@@ -196,9 +195,8 @@ int http_accept_proc(os_socket_t s, const os_sockaddr *peer, void *arg) {
     bool busy = false;
     {
         std::scoped_lock g(srv->lock);
-        busy = srv->active >= HTTPD_MAX_REQUESTS;
+        busy = srv->running.size() >= size_t{HTTPD_MAX_REQUESTS};
         if (!busy) {
-            srv->active++;
             srv->running.push_back(r);
         }
     }
@@ -263,7 +261,7 @@ int httpd_server_active(const httpd_server *srv) {
     if (srv == nullptr)
         return 0;
     std::scoped_lock g(const_cast<httpd_server *>(srv)->lock);
-    return srv->active;
+    return static_cast<int>(srv->running.size());
 }
 
 void httpd_server_free(httpd_server *srv) {
@@ -283,7 +281,7 @@ void httpd_server_free(httpd_server *srv) {
             srv->orphaned = true;
             return;
         }
-        srv->idle.wait(g, [&] { return srv->active == 0; });
+        srv->idle.wait(g, [&] { return srv->running.empty(); });
     }
     delete srv;
 }
